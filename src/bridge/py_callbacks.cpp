@@ -1,0 +1,152 @@
+#include "bridge/py_callbacks.hpp"
+
+#include <new>
+#include <optional>
+
+#include "host/args.hpp"
+#include "host/borrow.hpp"
+#include "host/entry.hpp"
+#include "host/types.hpp"
+
+namespace ratevane::bridge {
+namespace {
+
+using host::HostError;
+using host::Ref;
+using host::Result;
+
+struct DoneCallbackObject {
+  PyObject_HEAD
+  std::optional<exec::CancelSender> sender;  // present until it fires
+  host::BorrowCounter borrows;
+};
+
+struct CompletorObject {
+  PyObject_HEAD
+  BurstPermit permit;  // the grant's burst permit, if the value is one
+  host::BorrowCounter borrows;
+};
+
+extern host::TypeCell done_callback_cell;
+extern host::TypeCell completor_cell;
+
+PyTypeObject* ready_type(host::TypeCell& cell, const char* name) {
+  Result<PyTypeObject*> type = cell.get();
+  if (type) return *type;
+  std::move(type.error()).restore();
+  PyErr_PrintEx(0);
+  host::fail(std::string("failed to create type object for ") + name);
+}
+
+// True, false, or (on an error, which is printed) false.
+bool cancelled_or_print(PyObject* future) {
+  static PyObject* name = PyUnicode_InternFromString("cancelled");
+  Ref answer = Ref::steal(PyObject_CallMethodObjArgs(future, name, nullptr));
+  if (!answer) {
+    PyErr_PrintEx(1);
+    return false;
+  }
+  const int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) {
+    PyErr_PrintEx(1);
+    return false;
+  }
+  return truth == 1;
+}
+
+PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return host::entry([&]() -> Result<Ref> {
+    static const char* const params[] = {"fut"};
+    const host::ArgSpec spec{"PyDoneCallback", "__call__", params, 1, 1};
+    PyObject* slots[1];
+    if (auto r = host::extract_args(spec, args, kwargs, slots); !r) return std::move(r.error());
+    auto b = host::ExclusiveBorrow<DoneCallbackObject>::take(
+        self, done_callback_cell.ready(), "PyDoneCallback");
+    if (!b) return std::move(b.error());
+    if (cancelled_or_print(slots[0])) {
+      DoneCallbackObject& record = **b;
+      if (!record.sender) host::fail("the cancellation signal has already fired");
+      exec::CancelSender sender = std::move(*record.sender);
+      record.sender.reset();
+      sender.fire();  // wakes the task if it is suspended
+    }
+    return Ref::borrow(Py_None);
+  });
+}
+
+PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return host::entry([&]() -> Result<Ref> {
+    static const char* const params[] = {"future", "complete", "value"};
+    const host::ArgSpec spec{"CheckedCompletor", "__call__", params, 3, 3};
+    PyObject* slots[3];
+    if (auto r = host::extract_args(spec, args, kwargs, slots); !r) return std::move(r.error());
+    auto b = host::SharedBorrow<CompletorObject>::take(self, completor_cell.ready(),
+                                                       "CheckedCompletor");
+    if (!b) return std::move(b.error());
+    // Runs once, on the loop thread: the permit is taken out so that every
+    // way out of this call settles it.
+    BurstPermit permit = std::move((*b)->permit);
+    static PyObject* cancelled = PyUnicode_InternFromString("cancelled");
+    Ref answer = Ref::steal(PyObject_CallMethodObjArgs(slots[0], cancelled, nullptr));
+    if (!answer) return HostError::fetch();
+    const int truth = PyObject_IsTrue(answer.get());
+    if (truth < 0) return HostError::fetch();
+    // A future cancelled after the task scheduled this completion: nothing
+    // to complete, and a granted burst permit goes back to the limiter.
+    if (truth == 1) return Ref::borrow(Py_None);
+    Ref done = Ref::steal(PyObject_CallFunctionObjArgs(slots[1], slots[2], nullptr));
+    if (!done) return HostError::fetch();
+    permit.claim();
+    return Ref::borrow(Py_None);
+  });
+}
+
+template <class Record>
+void delete_record(PyObject* self) {
+  host::entry_unraisable(self, [&] {
+    reinterpret_cast<Record*>(self)->~Record();
+    host::free_instance(self);
+  });
+}
+
+const host::TypeDef done_callback_def{"PyDoneCallback", nullptr, sizeof(DoneCallbackObject),
+                                      nullptr, nullptr, delete_record<DoneCallbackObject>,
+                                      done_callback_call};
+const host::TypeDef completor_def{"CheckedCompletor", nullptr, sizeof(CompletorObject), nullptr,
+                                  nullptr, delete_record<CompletorObject>, completor_call};
+host::TypeCell done_callback_cell(done_callback_def);
+host::TypeCell completor_cell(completor_def);
+
+}  // namespace
+
+Ref new_done_callback(exec::CancelSender sender) {
+  PyTypeObject* type = ready_type(done_callback_cell, "PyDoneCallback");
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) host::api_call_failed();
+  auto* record = reinterpret_cast<DoneCallbackObject*>(self);
+  new (&record->sender) std::optional<exec::CancelSender>(std::move(sender));
+  new (&record->borrows) host::BorrowCounter(0);
+  return Ref::steal(self);
+}
+
+Ref new_checked_completor(BurstPermit permit) {
+  PyTypeObject* type = ready_type(completor_cell, "CheckedCompletor");
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) host::api_call_failed();
+  auto* record = reinterpret_cast<CompletorObject*>(self);
+  new (&record->permit) BurstPermit(std::move(permit));
+  new (&record->borrows) host::BorrowCounter(0);
+  return Ref::steal(self);
+}
+
+PyObject* task_failure_type() {
+  static PyObject* type = nullptr;  // filled once under the interpreter lock
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("awaitable_bridge.TaskFailure", nullptr, PyExc_Exception,
+                                     nullptr);
+    if (type == nullptr) host::api_call_failed();
+  }
+  return type;
+}
+
+}  // namespace ratevane::bridge

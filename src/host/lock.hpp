@@ -1,0 +1,83 @@
+// The interpreter lock at the border: the per-thread lock-depth counter,
+// letting the lock go around blocking work, taking it on a thread that may
+// not hold it, and the deferred releases of references given up without it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/python.hpp"
+
+namespace ratevane::host {
+
+// How many nested entries or acquisitions of this module hold the lock on
+// this thread. 0: the module has not taken the lock here (or let it go).
+inline thread_local intptr_t lock_depth = 0;
+
+inline bool lock_held() { return lock_depth > 0; }
+
+// References given up on threads without the lock wait here until the next
+// entry or acquisition on any thread. The flag makes the common case (the
+// list is empty) one relaxed load.
+extern std::atomic<bool> releases_pending;
+void apply_pending_releases_slow();
+inline void apply_pending_releases() {
+  if (releases_pending.load(std::memory_order_relaxed)) apply_pending_releases_slow();
+}
+
+// Gives up one reference: at once with the lock, else queued.
+void drop_ref(PyObject* object);
+
+// A host entry point's scope: the host called us with the lock held.
+class EntryScope {
+ public:
+  EntryScope();
+  ~EntryScope() { --lock_depth; }
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+};
+
+// Lets the interpreter lock go for the scope; other host threads run. The
+// work inside touches host objects only through AcquireLock. The lock is
+// taken back on every way out, exceptions included.
+class ReleaseLock {
+ public:
+  ReleaseLock() : saved_depth_(lock_depth) {
+    lock_depth = 0;
+    state_ = PyEval_SaveThread();
+  }
+  ~ReleaseLock() {
+    PyEval_RestoreThread(state_);
+    lock_depth = saved_depth_;
+    apply_pending_releases();
+  }
+  ReleaseLock(const ReleaseLock&) = delete;
+  ReleaseLock& operator=(const ReleaseLock&) = delete;
+
+ private:
+  intptr_t saved_depth_;
+  PyThreadState* state_;
+};
+
+// Takes the lock on a thread that may or may not hold it already (worker
+// threads, or a sleeping acquire that checks for signals).
+class AcquireLock {
+ public:
+  AcquireLock();
+  ~AcquireLock() {
+    --lock_depth;
+    if (ensured_) PyGILState_Release(state_);
+  }
+  AcquireLock(const AcquireLock&) = delete;
+  AcquireLock& operator=(const AcquireLock&) = delete;
+
+ private:
+  bool ensured_ = false;
+  PyGILState_STATE state_{};
+};
+
+// Ends the process: an abnormal failure escaped every place that could
+// report it.
+[[noreturn]] void fatal(const char* message) noexcept;
+
+}  // namespace ratevane::host

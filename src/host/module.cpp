@@ -1,0 +1,93 @@
+// The module's initialisation entry: creates the module once per process,
+// registers both classes and lists them in __all__. Nothing else starts:
+// no thread, no timer, no executor.
+#include "bridge/py_callbacks.hpp"
+#include "host/entry.hpp"
+#include "limiters/async_rate_limiter.hpp"
+#include "limiters/rate_limiter.hpp"
+
+namespace ratevane::host {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ratevane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* module_cell = nullptr;  // guarded by the interpreter lock; never emptied
+
+PyModuleDef bridge_module_def = {
+    PyModuleDef_HEAD_INIT, "awaitable_bridge", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* bridge_module_cell = nullptr;
+
+}  // namespace
+
+Result<bool> add_to_module(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return HostError::fetch();
+    PyErr_Clear();
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return HostError::fetch();
+  }
+  Ref text = checked(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), text.get()) != 0) {
+    PyErr_Clear();
+    fail("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttrString(module, name, value) != 0) return HostError::fetch();
+  return true;
+}
+
+// Runs the module initialisation steps with a module definition, its cell
+// and a registration of its attributes.
+template <class Register>
+PyObject* init_module(PyModuleDef* def, PyObject** cell, Register&& register_all) {
+  return entry([&]() -> Result<Ref> {
+    if (*cell != nullptr) return Ref::borrow(*cell);
+    Ref module = Ref::steal(PyModule_Create2(def, 3));
+    if (!module) return HostError::fetch();
+    // Some hosts read an empty m_doc as "no doc"; the module's doc is the
+    // empty string all the same.
+    Ref doc = checked(PyUnicode_FromString(def->m_doc));
+    if (PyObject_SetAttrString(module.get(), "__doc__", doc.get()) != 0) return HostError::fetch();
+    if (Result<bool> r = register_all(module.get()); !r) return std::move(r.error());
+    if (*cell == nullptr) *cell = module.release();
+    return Ref::borrow(*cell);
+  });
+}
+
+}  // namespace ratevane::host
+
+using namespace ratevane;
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ratevane() {
+  return host::init_module(&host::module_def, &host::module_cell,
+                           [](PyObject* module) -> host::Result<bool> {
+                             using Factory = host::Result<PyTypeObject*> (*)();
+                             const std::pair<const char*, Factory> classes[] = {
+                                 {"RateLimiter", rate_limiter_type},
+                                 {"AsyncRateLimiter", async_rate_limiter_type},
+                             };
+                             for (const auto& [name, factory] : classes) {
+                               host::Result<PyTypeObject*> type = factory();
+                               if (!type) return std::move(type.error());
+                               auto r = host::add_to_module(
+                                   module, name, reinterpret_cast<PyObject*>(*type));
+                               if (!r) return std::move(r.error());
+                             }
+                             return true;
+                           });
+}
+
+// The auxiliary module of the asyncio bridge. The file is imported as
+// ratevane; this entry runs only when the same file is loaded under the
+// name awaitable_bridge.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_awaitable_bridge() {
+  return host::init_module(&host::bridge_module_def, &host::bridge_module_cell,
+                           [](PyObject* module) -> host::Result<bool> {
+                             return host::add_to_module(module, "TaskFailure",
+                                                        bridge::task_failure_type());
+                           });
+}

@@ -1,0 +1,11 @@
+// AsyncRateLimiter: the limiter for asyncio code.
+#pragma once
+
+#include "host/errors.hpp"
+
+namespace ratevane {
+
+// The class object, created on first need (interpreter lock held).
+host::Result<PyTypeObject*> async_rate_limiter_type();
+
+}  // namespace ratevane

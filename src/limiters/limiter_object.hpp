@@ -1,0 +1,32 @@
+// The instance record shared by both limiter classes, and their common
+// construction and destruction.
+#pragma once
+
+#include "engine/config.hpp"
+#include "host/args.hpp"
+#include "host/borrow.hpp"
+
+namespace ratevane {
+
+struct LimiterObject {
+  PyObject_HEAD
+  LimiterContents contents;
+  host::BorrowCounter borrows;
+};
+
+// The constructor entry of both classes: arguments, configuration checks,
+// then allocation. `owner` names the class in argument errors.
+PyObject* new_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* owner);
+// The destructor entry: gives up this object's share of the limiter state
+// (background tasks may still hold theirs) and frees the object.
+void delete_limiter(PyObject* self);
+
+// The text signature both classes show.
+inline constexpr const char* kConstructorSignature =
+    "(sec=None, min=None, hour=None, day=None, sec_window=None, min_window=None, "
+    "hour_window=None, day_window=None, blocking=True, max_burst=None)";
+
+// The three ignored parameters of __exit__ / __aexit__.
+inline constexpr const char* kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
+
+}  // namespace ratevane
