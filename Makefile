@@ -57,11 +57,11 @@ define configure
 endef
 
 build-pypy: venvs
-	$(call configure,$(BUILD_PYPY),-Dpython=$(PYPY) -Dtests=enabled)
+	$(call configure,$(BUILD_PYPY),-Dpython=$(PYPY) -Dtests=enabled -Dfault_injection=true)
 	$(MESON) compile -C $(BUILD_PYPY)
 
 build-cpython: venvs
-	$(call configure,$(BUILD_CPY),-Dpython=$(CPYTHON))
+	$(call configure,$(BUILD_CPY),-Dpython=$(CPYTHON) -Dfault_injection=true)
 	$(MESON) compile -C $(BUILD_CPY)
 
 build: build-pypy build-cpython

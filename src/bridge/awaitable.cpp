@@ -105,9 +105,6 @@ Result<LoopContext> capture_loop_context() {
 }
 
 Ref to_host(WorkValue& value) {
-#ifdef RATEVANE_FAULT_INJECTION
-  fault::maybe_fail(fault::Point::conversion);
-#endif
   switch (value.kind) {
     case WorkValue::Kind::empty_tuple: return host::checked(PyTuple_New(0));
     case WorkValue::Kind::none: return host::none();

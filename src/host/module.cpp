@@ -6,11 +6,48 @@
 #include "limiters/async_rate_limiter.hpp"
 #include "limiters/rate_limiter.hpp"
 
+#ifdef RATEVANE_FAULT_INJECTION
+#include <cstring>
+
+#include "engine/fault.hpp"
+#endif
+
 namespace ratevane::host {
 namespace {
 
+#ifdef RATEVANE_FAULT_INJECTION
+// Test builds only: _arm_fault(point, count) makes the named point fail its
+// next `count` passes. Points: "wall_clock" (a ledger step; poisons the
+// core), "task_work" (a background task), "conversion" (a result becoming a
+// host object).
+PyObject* arm_fault(PyObject*, PyObject* args) {
+  return entry([&]() -> Result<Ref> {
+    const char* name;
+    int count;
+    if (!PyArg_ParseTuple(args, "si", &name, &count)) return HostError::fetch();
+    static const char* const points[] = {"wall_clock", "task_work", "conversion"};
+    for (int i = 0; i < static_cast<int>(fault::Point::count_); ++i) {
+      if (std::strcmp(points[i], name) == 0) {
+        fault::armed(static_cast<fault::Point>(i)).store(count);
+        return Ref::borrow(Py_None);
+      }
+    }
+    return HostError(ErrorType::value_error, std::string("unknown fault point ") + name);
+  });
+}
+
+PyMethodDef test_methods[] = {
+    {"_arm_fault", arm_fault, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#define RATEVANE_MODULE_METHODS test_methods
+#else
+#define RATEVANE_MODULE_METHODS nullptr
+#endif
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "ratevane", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "ratevane", "", 0, RATEVANE_MODULE_METHODS, nullptr, nullptr, nullptr,
+    nullptr,
 };
 
 PyObject* module_cell = nullptr;  // guarded by the interpreter lock; never emptied
