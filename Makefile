@@ -20,11 +20,13 @@ BUILD_CPY   := build/cpython
 BUILD_TSAN  := build/tsan
 BUILD_ASAN  := build/asan
 BUILD_BENCH := build/bench
+BUILD_DBG   := build/debug-cpython
+BUILD_SAN   := build/asan-cpython
 
 PYTEST_ARGS ?= -q
 
-.PHONY: deps venvs build build-pypy build-cpython test test-cpp test-sanitizers \
-        test-python test-pypy test-cpython demo bench clean
+.PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
+        test-cpython test-refleak soak sanitize demo bench clean
 
 # --- what the machine needs -------------------------------------------------
 
@@ -51,13 +53,15 @@ venvs: $(VENV)/pypy/.installed $(VENV)/cpython/.installed
 
 # --- builds -----------------------------------------------------------------
 
-# $(call configure,dir,options)
+# $(call configure,dir,options): set a build directory up once.
 define configure
 	@if [ ! -f $(1)/build.ninja ]; then $(MESON) setup $(1) $(2); fi
 endef
 
+# The test builds carry the test-only fault points; `pip install .` builds
+# without them.
 build-pypy: venvs
-	$(call configure,$(BUILD_PYPY),-Dpython=$(PYPY) -Dtests=enabled -Dfault_injection=true)
+	$(call configure,$(BUILD_PYPY),-Dpython=$(PYPY) -Dfault_injection=true)
 	$(MESON) compile -C $(BUILD_PYPY)
 
 build-cpython: venvs
@@ -68,11 +72,13 @@ build: build-pypy build-cpython
 
 # --- tests ------------------------------------------------------------------
 
-test-cpp: build-pypy
-	$(MESON) test -C $(BUILD_PYPY) --print-errorlogs
-
-# The engine and the executor once more under ThreadSanitizer.
-test-sanitizers: venvs
+# The C++ tests of the engine and the executor, once under AddressSanitizer
+# with UndefinedBehaviorSanitizer and once under ThreadSanitizer.
+test-cpp: venvs
+	$(call configure,$(BUILD_ASAN),-Dextension=false -Dtests=enabled -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized)
+	$(MESON) compile -C $(BUILD_ASAN)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(MESON) test -C $(BUILD_ASAN) --print-errorlogs
 	$(call configure,$(BUILD_TSAN),-Dextension=false -Dtests=enabled -Db_sanitize=thread -Dbuildtype=debugoptimized)
 	$(MESON) compile -C $(BUILD_TSAN)
 	TSAN_OPTIONS=halt_on_error=1 $(MESON) test -C $(BUILD_TSAN) --print-errorlogs
@@ -85,18 +91,41 @@ test-cpython: build-cpython
 
 test-python: test-pypy test-cpython
 
-test: test-cpp test-sanitizers test-python
+# Reference counts stay flat under Debian's debug CPython.
+test-refleak: venvs
+	$(call configure,$(BUILD_DBG),-Dpython=python3.11-dbg -Dfault_injection=true -Dbuildtype=debug)
+	$(MESON) compile -C $(BUILD_DBG)
+	PYTHONPATH=$(abspath $(BUILD_DBG))/src python3.11-dbg tests/python/refleak_check.py
+
+test: test-cpp test-python test-refleak
+
+# About a minute of load on both interpreters (make test runs 10 s of it).
+soak: build
+	cd tests/python && RATEVANE_SOAK_SECONDS=60 RATEVANE_BUILD=$(abspath $(BUILD_PYPY)) $(abspath $(VPYPY)) -m pytest -s -q test_soak.py
+	cd tests/python && RATEVANE_SOAK_SECONDS=60 RATEVANE_BUILD=$(abspath $(BUILD_CPY)) $(abspath $(VCPY)) -m pytest -s -q test_soak.py
+
+# The extension under AddressSanitizer + UndefinedBehaviorSanitizer, with the
+# whole Python suite (CPython; the runtime is preloaded).
+sanitize: venvs
+	$(call configure,$(BUILD_SAN),-Dpython=$(CPYTHON) -Dfault_injection=true -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized)
+	$(MESON) compile -C $(BUILD_SAN)
+	cd tests/python && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  RATEVANE_SKIP_INSTALL_TEST=1 RATEVANE_BUILD=$(abspath $(BUILD_SAN)) $(abspath $(VCPY)) -m pytest $(PYTEST_ARGS)
 
 # --- demo and benchmarks ----------------------------------------------------
 
 demo: build-pypy
-	$(BUILD_PYPY)/examples/engine_demo
+	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/threads.py
+	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/asyncio_clients.py
 
-bench: venvs
+bench: build
 	$(call configure,$(BUILD_BENCH),-Dextension=false -Dbench=enabled)
 	$(MESON) compile -C $(BUILD_BENCH)
-	$(BUILD_BENCH)/bench/engine_bench
+	$(BUILD_BENCH)/bench/engine_bench --benchmark_min_time=0.2
 	$(BUILD_BENCH)/bench/executor_bench
+	$(VCPY) bench/report.py --pypy $(PYPY) --pypy-build $(abspath $(BUILD_PYPY)) \
+	  --cpython $(CPYTHON) --cpython-build $(abspath $(BUILD_CPY))
 
 clean:
 	rm -rf build

@@ -1,0 +1,41 @@
+"""The shipped stubs describe both classes: mypy --strict accepts the
+examples and reports every deliberate misuse."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+mypy = pytest.importorskip("mypy", reason="mypy is installed in the CPython environment only")
+
+
+def run_mypy(*paths):
+    env = dict(os.environ, MYPYPATH=os.path.join(ROOT, "stubs"))
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-version", "3.9",
+         *paths],
+        capture_output=True, text=True, env=env, cwd=ROOT, timeout=300,
+    )
+
+
+def test_examples_type_check_clean():
+    examples = [os.path.join("examples", f) for f in sorted(os.listdir(os.path.join(ROOT, "examples")))
+                if f.endswith(".py")]
+    assert examples
+    result = run_mypy(*examples)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_misuse_is_reported():
+    path = os.path.join("tests", "typing", "misuse.py")
+    with open(os.path.join(ROOT, path)) as f:
+        expected = {i for i, line in enumerate(f, 1) if line.rstrip().endswith("# error")}
+    result = run_mypy(path)
+    reported = {int(m.group(1)) for m in re.finditer(r"misuse\.py:(\d+): error", result.stdout)}
+    assert expected, "the misuse file marks no line"
+    assert expected - reported == set(), result.stdout
+    assert reported - expected == set(), result.stdout
