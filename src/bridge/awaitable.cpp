@@ -192,7 +192,7 @@ class AwaitableTask final : public exec::TaskBody {
     // The work goes first (a dropped wait removes its timer and gives back a
     // burst permit it took), then the lock is taken once for the rest.
     work_.reset();
-    host::AcquireLock lock;
+    host::AcquireLock lock(true);
     if (cancelled_or_print(future_.get())) {
       outcome_ = WorkOutcome{};  // a grant's burst permit goes back here
       drop_refs();
@@ -217,7 +217,7 @@ class AwaitableTask final : public exec::TaskBody {
   void deliver_failure() {
     work_.reset();
     outcome_ = WorkOutcome{};
-    host::AcquireLock lock;
+    host::AcquireLock lock(true);
     report_failure();
     if (!cancelled_or_print(future_.get())) {
       Ref message = host::to_str(kTaskFailureMessage);

@@ -52,7 +52,7 @@ EntryScope::EntryScope() {
   apply_pending_releases();
 }
 
-AcquireLock::AcquireLock() {
+AcquireLock::AcquireLock(bool keep_thread_state) {
   if (lock_depth >= 1) {
     ++lock_depth;
     apply_pending_releases();
@@ -60,6 +60,15 @@ AcquireLock::AcquireLock() {
   }
   static const bool initialised = Py_IsInitialized() != 0;
   if (!initialised) fatal("ratevane: the Python interpreter is not initialised");
+  thread_local bool state_kept = false;
+  if (keep_thread_state && !state_kept) {
+    // An outer Ensure that is never released keeps the thread's state
+    // alive; the lock itself is let go at once. Every later Ensure/Release
+    // pair then only takes and lets go of the lock.
+    PyGILState_Ensure();
+    PyEval_SaveThread();
+    state_kept = true;
+  }
   state_ = PyGILState_Ensure();
   ensured_ = true;
   ++lock_depth;

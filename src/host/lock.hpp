@@ -12,7 +12,10 @@ namespace ratevane::host {
 
 // How many nested entries or acquisitions of this module hold the lock on
 // this thread. 0: the module has not taken the lock here (or let it go).
-inline thread_local intptr_t lock_depth = 0;
+// Read on every host call: the initial-exec model makes it one load from
+// the thread pointer instead of a call into the dynamic loader (it takes a
+// word of the static TLS space the loader keeps for loaded modules).
+inline thread_local intptr_t lock_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 inline bool lock_held() { return lock_depth > 0; }
 
@@ -63,7 +66,10 @@ class ReleaseLock {
 // threads, or a sleeping acquire that checks for signals).
 class AcquireLock {
  public:
-  AcquireLock();
+  // `keep_thread_state`: the calling thread is a long-lived thread of our
+  // own (an executor worker). The host's state for it is then made once and
+  // kept, instead of being built and torn down at every acquisition.
+  explicit AcquireLock(bool keep_thread_state = false);
   ~AcquireLock() {
     --lock_depth;
     if (ensured_) PyGILState_Release(state_);
