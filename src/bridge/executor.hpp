@@ -1,0 +1,35 @@
+// The background executor: one process-wide pool of worker threads, built by
+// the first spawn of the process and never shut down.
+//
+// This header is the executor's whole public surface; it pulls in the
+// pieces a task needs (wakers, join handles, sleeps, the task-local slot).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "bridge/executor_error.hpp"
+#include "bridge/join_handle.hpp"
+#include "bridge/sleep.hpp"
+#include "bridge/task.hpp"
+#include "bridge/task_local.hpp"
+#include "bridge/waker.hpp"
+#include "bridge/worker_config.hpp"
+
+namespace ratevane::exec {
+
+// Starts `body` on the process-wide executor. Callable from any thread; hands
+// the task over and returns without waiting for it or for a worker. The
+// first call of the process builds the executor on the calling thread
+// (worker count from RATEVANE_WORKER_THREADS or the processor count), and
+// throws ExecutorError if that fails; so does every later call then.
+// If spawn throws, `body` is destroyed without having run.
+JoinHandle spawn(std::unique_ptr<TaskBody> body);
+
+// Observers, mainly for tests and diagnostics. None of them builds the
+// executor.
+bool executor_built() noexcept;
+std::size_t worker_count() noexcept;    // 0 before the executor is built
+std::size_t pending_timers();           // registered, not yet fired sleeps
+
+}  // namespace ratevane::exec
