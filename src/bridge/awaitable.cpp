@@ -156,8 +156,14 @@ class AwaitableTask final : public exec::TaskBody {
     try {
       if (!run_watched(cx)) return exec::Poll::pending;
       deliver_outcome();
+    } catch (const host::InterpreterExiting&) {
+      // Nothing can be delivered any more; the references go to the
+      // deferred list with the task.
     } catch (...) {
-      deliver_failure();
+      try {
+        deliver_failure();
+      } catch (const host::InterpreterExiting&) {
+      }
     }
     return exec::Poll::ready;
   }
@@ -192,7 +198,7 @@ class AwaitableTask final : public exec::TaskBody {
     // The work goes first (a dropped wait removes its timer and gives back a
     // burst permit it took), then the lock is taken once for the rest.
     work_.reset();
-    host::AcquireLock lock(true);
+    host::AcquireLock lock(host::ThreadKind::worker);
     if (cancelled_or_print(future_.get())) {
       outcome_ = WorkOutcome{};  // a grant's burst permit goes back here
       drop_refs();
@@ -217,7 +223,7 @@ class AwaitableTask final : public exec::TaskBody {
   void deliver_failure() {
     work_.reset();
     outcome_ = WorkOutcome{};
-    host::AcquireLock lock(true);
+    host::AcquireLock lock(host::ThreadKind::worker);
     report_failure();
     if (!cancelled_or_print(future_.get())) {
       Ref message = host::to_str(kTaskFailureMessage);

@@ -1,5 +1,6 @@
 #include "bridge/scheduler.hpp"
 
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <string>
@@ -16,6 +17,13 @@ namespace {
 // Fired timers are handed out in batches of at most this many per pass, so
 // the list of wakers to wake never has to grow while the lock is held.
 constexpr std::size_t kDueBatch = 256;
+
+// How long a worker that has just run a task waits for the next one before it
+// parks. Long enough to cover a sequential awaitable round trip on a busy
+// machine (the next task arrives some tens of microseconds after the last
+// one ended), short enough that a process that stops using the limiter has
+// its workers parked at once.
+constexpr auto kSpinBeforePark = std::chrono::microseconds(200);
 
 // While a worker wakes a batch of fired timers, tasks those wakes make
 // runnable are collected here instead of taking the lock one by one, and
@@ -114,7 +122,7 @@ void Scheduler::schedule(TaskRecord* record) noexcept {
   {
     std::lock_guard lk(mu_);
     push_task(record);
-    wake = pick_idle_for_task();
+    wake = pick_worker_for_task();
   }
   // Notified after unlocking, so the woken worker does not at once block on
   // the lock we still hold. The slot outlives this: workers never go away
@@ -140,6 +148,16 @@ TaskRecord* Scheduler::pop_task() noexcept {
     r->next_in_queue = nullptr;
   }
   return r;
+}
+
+Scheduler::WorkerSlot* Scheduler::pick_worker_for_task() noexcept {
+  // A spinning worker takes the task without a wake-up call; it is taken off
+  // the spinner role here, so a second task goes to an idle worker.
+  if (WorkerSlot* w = std::exchange(spinner_, nullptr)) {
+    w->claimed.store(true, std::memory_order_release);
+    return nullptr;
+  }
+  return pick_idle_for_task();
 }
 
 Scheduler::WorkerSlot* Scheduler::pick_idle_for_task() noexcept {
@@ -256,9 +274,8 @@ void Scheduler::wake_fired(std::unique_lock<std::mutex>& lk, WorkerSlot& me) {
   for (TaskRecord* r : me.woken) push_task(r);
   // This worker takes one of the tasks itself; idle ones get the rest.
   for (std::size_t i = 1; i < me.woken.size(); ++i) {
-    WorkerSlot* w = pick_idle_for_task();
-    if (!w) break;
-    me.to_notify.push_back(w);
+    if (!spinner_ && idle_.empty()) break;
+    if (WorkerSlot* w = pick_worker_for_task()) me.to_notify.push_back(w);
   }
   me.woken.clear();
   if (!me.to_notify.empty()) {
@@ -277,6 +294,7 @@ void Scheduler::worker_main(WorkerSlot& me) {
   // every sleep's lateness. Failing to change it is harmless.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock lk(mu_);
+  bool ran_task = false;  // spin before parking only right after a task
   while (!stopping_) {
     if (fire_due_timers(lk, me)) continue;
     if (TaskRecord* record = pop_task()) {
@@ -285,10 +303,44 @@ void Scheduler::worker_main(WorkerSlot& me) {
       if (successor) successor->cv.notify_one();
       run_task(record);
       lk.lock();
+      ran_task = true;
+      continue;
+    }
+    if (std::exchange(ran_task, false)) {
+      // Claimed: a task is queued for us. Otherwise the loop comes back here
+      // with ran_task false, checks timers and the queue once more, parks.
+      ran_task = spin_for_task(lk, me);
       continue;
     }
     idle_wait(lk, me);
   }
+}
+
+bool Scheduler::spin_for_task(std::unique_lock<std::mutex>& lk, WorkerSlot& me) {
+  if (spinner_ || stopping_) return false;  // one spinner is enough
+  spinner_ = &me;
+  me.claimed.store(false, std::memory_order_relaxed);
+  lk.unlock();
+  const auto deadline = Clock::now() + kSpinBeforePark;
+  for (unsigned i = 1;; ++i) {
+    if (me.claimed.load(std::memory_order_acquire)) break;
+    if (i % 16 == 0) {
+      if (Clock::now() >= deadline) break;
+      // The host thread that will queue the next task may share this
+      // processor; let it run.
+      sched_yield();
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  lk.lock();
+  // `claimed` is only set under mu_, so this answer is final. A spinner that
+  // was not claimed takes itself out of the role (timers registered
+  // meanwhile found no idle worker and rely on this worker's next pass).
+  if (me.claimed.load(std::memory_order_relaxed)) return true;
+  if (spinner_ == &me) spinner_ = nullptr;
+  return false;
 }
 
 void Scheduler::idle_wait(std::unique_lock<std::mutex>& lk, WorkerSlot& me) {

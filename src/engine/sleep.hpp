@@ -21,7 +21,7 @@ class SlicedSleeper : public Sleeper {
   // Sleeps `ms` in slices of at most 10 ms. Returns true (interrupted) when
   // the flag is found set before a slice, or when a signal check made at a
   // 500 ms mark fails; the latter sets the flag for every other waiter.
-  bool sleep(uint64_t ms, std::atomic<bool>& interrupted) final;
+  bool sleep(uint64_t ms, std::atomic<bool>& interrupted) override;
 
  protected:
   virtual void sleep_slice(int64_t ns);

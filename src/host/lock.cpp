@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -52,7 +53,15 @@ EntryScope::EntryScope() {
   apply_pending_releases();
 }
 
-AcquireLock::AcquireLock(bool keep_thread_state) {
+namespace {
+
+// Workers inside, or about to enter, a lock acquisition.
+std::atomic<int> worker_entries{0};
+std::atomic<bool> interpreter_exiting{false};
+
+}  // namespace
+
+AcquireLock::AcquireLock(ThreadKind kind) {
   if (lock_depth >= 1) {
     ++lock_depth;
     apply_pending_releases();
@@ -60,8 +69,18 @@ AcquireLock::AcquireLock(bool keep_thread_state) {
   }
   static const bool initialised = Py_IsInitialized() != 0;
   if (!initialised) fatal("ratevane: the Python interpreter is not initialised");
+  if (kind == ThreadKind::worker) {
+    // Counted before the flag is read: the exit hook sets the flag, then
+    // waits for the count to drain, so no worker is left inside.
+    worker_entries.fetch_add(1, std::memory_order_seq_cst);
+    if (interpreter_exiting.load(std::memory_order_seq_cst)) {
+      worker_entries.fetch_sub(1, std::memory_order_seq_cst);
+      throw InterpreterExiting{};
+    }
+    counted_ = true;
+  }
   thread_local bool state_kept = false;
-  if (keep_thread_state && !state_kept) {
+  if (kind == ThreadKind::worker && !state_kept) {
     // An outer Ensure that is never released keeps the thread's state
     // alive; the lock itself is let go at once. Every later Ensure/Release
     // pair then only takes and lets go of the lock.
@@ -73,6 +92,49 @@ AcquireLock::AcquireLock(bool keep_thread_state) {
   ensured_ = true;
   ++lock_depth;
   apply_pending_releases();
+}
+
+AcquireLock::~AcquireLock() {
+  --lock_depth;
+  if (ensured_) PyGILState_Release(state_);
+  if (counted_) worker_entries.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+namespace {
+
+// Runs first thing when the interpreter exits (an atexit hook), with the
+// lock held: from now on workers do not ask for the lock, and the ones
+// already asking get it (the lock is let go here) and finish.
+PyObject* on_interpreter_exit(PyObject*, PyObject*) {
+  EntryScope scope;
+  interpreter_exiting.store(true, std::memory_order_seq_cst);
+  if (worker_entries.load(std::memory_order_seq_cst) != 0) {
+    ReleaseLock unlocked;
+    for (int i = 0; i < 2000 && worker_entries.load(std::memory_order_seq_cst) != 0; ++i) {
+      timespec pause{0, 1'000'000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+PyMethodDef exit_hook_def = {"_ratevane_exit", on_interpreter_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool register_exit_hook() {
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  if (atexit == nullptr) return false;
+  PyObject* hook = PyCFunction_New(&exit_hook_def, nullptr);
+  PyObject* done = hook != nullptr
+                       ? PyObject_CallMethod(atexit, "register", "O", hook)
+                       : nullptr;
+  Py_XDECREF(hook);
+  Py_DECREF(atexit);
+  if (done == nullptr) return false;
+  Py_DECREF(done);
+  return true;
 }
 
 void fatal(const char* message) noexcept {

@@ -64,23 +64,37 @@ class ReleaseLock {
 
 // Takes the lock on a thread that may or may not hold it already (worker
 // threads, or a sleeping acquire that checks for signals).
+enum class ThreadKind : unsigned char {
+  any,
+  // A long-lived thread of our own (an executor worker): the host's state
+  // for it is made once and kept instead of being built and torn down at
+  // every acquisition, and the acquisition is refused once the interpreter
+  // has begun to exit.
+  worker,
+};
+
+// Thrown on a worker that asks for the lock after the interpreter began to
+// exit: an interpreter that finalises ends such a thread from inside its
+// lock acquisition, which C++ code must never let happen.
+struct InterpreterExiting {};
+
 class AcquireLock {
  public:
-  // `keep_thread_state`: the calling thread is a long-lived thread of our
-  // own (an executor worker). The host's state for it is then made once and
-  // kept, instead of being built and torn down at every acquisition.
-  explicit AcquireLock(bool keep_thread_state = false);
-  ~AcquireLock() {
-    --lock_depth;
-    if (ensured_) PyGILState_Release(state_);
-  }
+  explicit AcquireLock(ThreadKind kind = ThreadKind::any);
+  ~AcquireLock();
   AcquireLock(const AcquireLock&) = delete;
   AcquireLock& operator=(const AcquireLock&) = delete;
 
  private:
   bool ensured_ = false;
+  bool counted_ = false;
   PyGILState_STATE state_{};
 };
+
+// Registers the exit hook that lets workers finish any lock acquisition in
+// progress and refuses later ones (lock held; module initialisation).
+// Returns false with the host error set on failure.
+bool register_exit_hook();
 
 // Ends the process: an abnormal failure escaped every place that could
 // report it.

@@ -3,6 +3,7 @@
 // no thread, no timer, no executor.
 #include "bridge/py_callbacks.hpp"
 #include "host/entry.hpp"
+#include "host/signals.hpp"
 #include "limiters/async_rate_limiter.hpp"
 #include "limiters/rate_limiter.hpp"
 
@@ -102,6 +103,8 @@ using namespace ratevane;
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ratevane() {
   return host::init_module(&host::module_def, &host::module_cell,
                            [](PyObject* module) -> host::Result<bool> {
+                             host::prepare_signal_check();
+                             if (!host::register_exit_hook()) return host::HostError::fetch();
                              using Factory = host::Result<PyTypeObject*> (*)();
                              const std::pair<const char*, Factory> classes[] = {
                                  {"RateLimiter", rate_limiter_type},

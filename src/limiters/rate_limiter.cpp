@@ -29,12 +29,22 @@ Result<host::SharedBorrow<LimiterObject>> borrow(PyObject* self) {
 // The blocking wait's sleeper: it checks for host signals with the lock
 // taken just for the check.
 class HostSleeper final : public SlicedSleeper {
+ public:
+  bool sleep(uint64_t ms, std::atomic<bool>& interrupted) override {
+    slept_ = true;
+    return SlicedSleeper::sleep(ms, interrupted);
+  }
+  bool slept() const { return slept_; }
+
  protected:
   // Runs without the interpreter lock, on the waiting thread.
   bool signal_check_failed() override {
     host::AcquireLock lock;
-    return host::signal_check_failed();
+    return host::signal_check_failed(true);
   }
+
+ private:
+  bool slept_ = false;
 };
 
 // One attempt with the lock let go: granted, refused (non-blocking only) or
@@ -42,6 +52,7 @@ class HostSleeper final : public SlicedSleeper {
 Take attempt(const LimiterContents& c) {
   c.interrupted->store(false, std::memory_order_release);
   Take take;
+  bool waited = false;
   {
     host::ReleaseLock unlocked;
     if (!c.blocking) {
@@ -49,9 +60,10 @@ Take attempt(const LimiterContents& c) {
     } else {
       HostSleeper sleeper;
       take = wait_for_permit(*c.core, c.burst(), *c.interrupted, sleeper);
+      waited = sleeper.slept();
     }
   }
-  if (host::signal_check_failed()) {
+  if (host::signal_check_failed(waited)) {
     c.interrupted->store(true, std::memory_order_release);
     // The caller sees an exception and will never release this permit.
     if (take == Take::granted) give_back_burst(c.burst());
