@@ -13,8 +13,18 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 mypy = pytest.importorskip("mypy", reason="mypy is installed in the CPython environment only")
 
 
-def run_mypy(*paths):
-    env = dict(os.environ, MYPYPATH=os.path.join(ROOT, "stubs"))
+@pytest.fixture(scope="module")
+def stub_path(tmp_path_factory):
+    """The shipped stub package, laid out as mypy reads a search path (an
+    installed distribution puts it in site-packages as ratevane-stubs)."""
+    where = tmp_path_factory.mktemp("stubs")
+    with open(os.path.join(ROOT, "stubs", "ratevane-stubs", "__init__.pyi")) as f:
+        (where / "ratevane.pyi").write_text(f.read())
+    return str(where)
+
+
+def run_mypy(stub_path, *paths):
+    env = dict(os.environ, MYPYPATH=stub_path)
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-version", "3.9",
          *paths],
@@ -22,19 +32,19 @@ def run_mypy(*paths):
     )
 
 
-def test_examples_type_check_clean():
+def test_examples_type_check_clean(stub_path):
     examples = [os.path.join("examples", f) for f in sorted(os.listdir(os.path.join(ROOT, "examples")))
                 if f.endswith(".py")]
     assert examples
-    result = run_mypy(*examples)
+    result = run_mypy(stub_path, *examples)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_every_misuse_is_reported():
+def test_every_misuse_is_reported(stub_path):
     path = os.path.join("tests", "typing", "misuse.py")
     with open(os.path.join(ROOT, path)) as f:
         expected = {i for i, line in enumerate(f, 1) if line.rstrip().endswith("# error")}
-    result = run_mypy(path)
+    result = run_mypy(stub_path, path)
     reported = {int(m.group(1)) for m in re.finditer(r"misuse\.py:(\d+): error", result.stdout)}
     assert expected, "the misuse file marks no line"
     assert expected - reported == set(), result.stdout

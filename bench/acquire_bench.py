@@ -1,0 +1,167 @@
+"""Cost of RateLimiter calls from Python, in nanoseconds per call, next to
+the cost of an empty no-argument method of a tiny extension built here (the
+host's own price for calling native code).
+
+    RATEVANE_BUILD=build/pypy pypy3 bench/acquire_bench.py
+    RATEVANE_BUILD=build/cpython python3 bench/acquire_bench.py
+
+The extension is imported from $RATEVANE_BUILD/src when that is set, as the
+tests do. Options: --quick (shorter runs), --threads N (default 8).
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BIG = 10**18  # a limit no benchmark can use up
+
+
+def build_empty_module(directory):
+    """Compile emptymod.c with the interpreter's compiler and flags."""
+    cc = (sysconfig.get_config_var("CC") or "cc").split()
+    cflags = (sysconfig.get_config_var("CFLAGS") or "").split()
+    ccshared = (sysconfig.get_config_var("CCSHARED") or "-fPIC").split()
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    target = os.path.join(directory, "emptymod" + suffix)
+    command = cc + cflags + ccshared + [
+        "-shared", "-I" + sysconfig.get_paths()["include"],
+        os.path.join(HERE, "emptymod.c"), "-o", target,
+    ]
+    subprocess.run(command, check=True)
+    sys.path.insert(0, directory)
+    import emptymod
+    return emptymod
+
+
+def make_loop(body="call()"):
+    # A fresh function per case, so that PyPy's JIT traces each loop on its
+    # own instead of sharing one trace between different callees.
+    namespace = {}
+    exec(
+        "def loop(call, n, clock):\n"
+        "    start = clock()\n"
+        "    for _ in range(n):\n"
+        f"        {body}\n"
+        "    return clock() - start\n",
+        namespace,
+    )
+    return namespace["loop"]
+
+
+def ns_per_call(call, seconds, body="call()"):
+    """Best of several timed rounds after a warm-up, in ns per call."""
+    loop = make_loop(body)
+    clock = time.perf_counter_ns
+    n = 1000
+    while loop(call, n, clock) < 20_000_000:  # size a round to about 20 ms
+        n *= 2
+    rounds = max(3, int(seconds / 0.02))
+    return min(loop(call, n, clock) for _ in range(rounds)) / n
+
+
+def loop_overhead(seconds):
+    """The cost of one round of the timing loop without the call."""
+    return ns_per_call(None, seconds, body="pass")
+
+
+def calls_per_second(call, threads, seconds):
+    """Total calls per second of `threads` threads calling `call` flat out."""
+    counts = [0] * threads
+    barrier = threading.Barrier(threads + 1)
+    stop = [False]
+
+    def work(index):
+        done = 0
+        barrier.wait()
+        while not stop[0]:
+            for _ in range(100):
+                call()
+            done += 100
+        counts[index] = done
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter()
+    time.sleep(seconds)
+    stop[0] = True
+    for w in workers:
+        w.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shorter runs")
+    parser.add_argument("--threads", type=int, default=8)
+    args = parser.parse_args()
+    seconds = 0.2 if args.quick else 1.0
+
+    build = os.environ.get("RATEVANE_BUILD")
+    if build:
+        sys.path.insert(0, os.path.join(build, "src"))
+    from ratevane import RateLimiter
+
+    with tempfile.TemporaryDirectory(prefix="ratevane-bench-") as tmp:
+        emptymod = build_empty_module(tmp)
+
+        one = RateLimiter(sec=BIG, blocking=False)
+        four = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False)
+        bounded = RateLimiter(sec=BIG, blocking=False, max_burst=BIG)
+        everything = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False,
+                                 max_burst=BIG)
+        refused = RateLimiter(day=1, blocking=False)
+        refused.acquire()  # full until the end of the UTC day
+        full = RateLimiter(day=1, blocking=False)
+        full.acquire()
+        burst = RateLimiter(sec=BIG, max_burst=1, blocking=False)
+
+        cases = [
+            ("empty native method (emptymod.empty)", emptymod.empty),
+            ("acquire() granted, 1 window", one.acquire),
+            ("acquire() granted, 4 windows", four.acquire),
+            ("acquire() granted, 1 window + max_burst", bounded.acquire),
+            ("acquire() refused by a window", refused.acquire),
+            ("get_remaining(), 1 window", one.get_remaining),
+            ("get_remaining(), 4 windows + burst", everything.get_remaining),
+            ("wait_time(), room left (None)", one.wait_time),
+            ("wait_time(), a full window (float)", full.wait_time),
+            ("release(), max_burst set", burst.release),
+            ("release(), no max_burst", one.release),
+        ]
+        # Several passes over all cases, keeping each one's best: a burst of
+        # load from elsewhere on the machine then spoils one pass, not a case.
+        overhead = float("inf")
+        best = [float("inf")] * len(cases)
+        for _ in range(3):
+            overhead = min(overhead, loop_overhead(seconds / 3))
+            for i, (_, call) in enumerate(cases):
+                best[i] = min(best[i], ns_per_call(call, seconds / 3))
+        results = [(name, ns - overhead) for (name, _), ns in zip(cases, best)]
+        assert refused.acquire() is False, "the refused case was granted: a day rolled over"
+
+        shared = RateLimiter(sec=BIG, blocking=False)
+        single = calls_per_second(shared.acquire, 1, seconds * 2)
+        many = calls_per_second(shared.acquire, args.threads, seconds * 2)
+
+    impl = sys.implementation.name
+    version = ".".join(map(str, sys.version_info[:3]))
+    print(f"ratevane call costs under {impl} {version} "
+          f"(ns per call, timing loop of {overhead:.1f} ns taken off)")
+    empty = results[0][1]
+    width = max(len(name) for name, _ in results)
+    for name, ns in results:
+        print(f"  {name:<{width}}  {ns:7.1f} ns  {ns / empty:5.1f}x empty")
+    print(f"  acquire() granted on one shared limiter: 1 thread {single / 1e6:.2f} M calls/s, "
+          f"{args.threads} threads {many / 1e6:.2f} M calls/s ({many / single:.0%})")
+
+
+if __name__ == "__main__":
+    main()
