@@ -162,6 +162,20 @@ def main():
     print(f"  acquire() granted on one shared limiter: 1 thread {single / 1e6:.2f} M calls/s, "
           f"{args.threads} threads {many / 1e6:.2f} M calls/s ({many / single:.0%})")
 
+    rows = [(name, round(ns, 1), "ns") for name, ns in results]
+    rows.append(("acquire() 1 thread", round(single / 1e6, 2), "M calls/s"))
+    rows.append((f"acquire() {args.threads} threads", round(many / 1e6, 2), "M calls/s"))
+    write_rows(rows)
+
+
+def write_rows(rows):
+    """For bench/report.py: the figures as JSON rows [name, value, unit]."""
+    path = os.environ.get("RATEVANE_BENCH_JSON")
+    if path:
+        import json
+        with open(path, "w") as f:
+            json.dump(rows, f)
+
 
 if __name__ == "__main__":
     main()

@@ -12,6 +12,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+@pytest.mark.timeout(900)
 @pytest.mark.skipif(os.environ.get("RATEVANE_SKIP_INSTALL_TEST") == "1",
                     reason="install test switched off")
 def test_pip_install_into_fresh_venv(tmp_path):
