@@ -49,7 +49,8 @@ $(VENV)/%/.installed: requirements-test.txt $(STAMPS)/deb
 	$(VENV)/$*/bin/python -m pip install -q --disable-pip-version-check -r requirements-test.txt
 	@touch $@
 
-venvs: $(VENV)/pypy/.installed $(VENV)/cpython/.installed
+venvs: $(STAMPS)/deb
+	$(MAKE) -j2 $(VENV)/pypy/.installed $(VENV)/cpython/.installed
 
 # --- builds -----------------------------------------------------------------
 
@@ -97,7 +98,13 @@ test-refleak: venvs
 	$(MESON) compile -C $(BUILD_DBG)
 	PYTHONPATH=$(abspath $(BUILD_DBG))/src python3.11-dbg tests/python/refleak_check.py
 
-test: test-cpp test-python test-refleak
+# Everything is built first; the two Python suites then run side by side
+# (they spend most of their time waiting for windows to reopen).
+test: venvs
+	$(MAKE) build
+	$(MAKE) test-cpp
+	$(MAKE) -j2 --output-sync=target test-pypy test-cpython
+	$(MAKE) test-refleak
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
