@@ -72,7 +72,7 @@ Result<PyTypeObject*> TypeCell::get() {
       return HostError(ErrorType::value_error, "class doc cannot contain nul bytes");
     }
   }
-  // Hosts before 3.11 keep pointing at the spec's name text, so it must
+  // Hosts before 3.11 keep pointing at the PyType_Spec name text, so it must
   // outlive the type; later hosts copy it.
   const std::string qualified = std::string("builtins.") + def_.class_name;
   char* name = static_cast<char*>(std::malloc(qualified.size() + 1));
