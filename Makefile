@@ -26,7 +26,7 @@ BUILD_SAN   := build/asan-cpython
 PYTEST_ARGS ?= -q
 
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
-        test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench clean
+        test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean
 
 # --- what the machine needs -------------------------------------------------
 
@@ -141,5 +141,14 @@ bench: build
 	$(VCPY) bench/report.py --pypy $(PYPY) --pypy-build $(abspath $(BUILD_PYPY)) \
 	  --cpython $(CPYTHON) --cpython-build $(abspath $(BUILD_CPY))
 
+# An sdist and a wheel for each interpreter (the PyPy wheel is built from
+# the sdist), checked with twine.
+dist: venvs
+	rm -rf dist
+	$(VCPY) -m build -o dist .
+	$(VPYPY) -m pip wheel -q --no-deps -w dist dist/ratevane-*.tar.gz
+	$(VCPY) -m twine check dist/*
+	ls dist
+
 clean:
-	rm -rf build
+	rm -rf build dist
