@@ -12,6 +12,8 @@
 #include "bridge/awaitable.hpp"
 
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 #include "bridge/py_callbacks.hpp"
 #include "host/convert.hpp"
@@ -142,26 +144,166 @@ bool cancelled_or_print(PyObject* future) {
   return truth == 1;
 }
 
+// What a finished task leaves to deliver: its future, its loop and context,
+// and the outcome.
+struct Delivery {
+  LooseRef future;
+  LoopContext loop_context;
+  WorkOutcome outcome;
+};
+
+// Reports the abnormal failure being handled (inside a catch handler).
+void report_failure() {
+  try {
+    throw;
+  } catch (const host::AbnormalFailure&) {
+    // already reported where it was thrown
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ratevane: abnormal failure in a background task: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "ratevane: abnormal failure in a background task\n");
+  }
+}
+
+// Lock held. The cancelled check, the conversion and the scheduling of the
+// completion, in that order. Throws on an abnormal failure.
+void deliver_locked(Delivery& d) {
+  if (cancelled_or_print(d.future.get())) {
+    d.outcome = WorkOutcome{};  // a grant's burst permit goes back here
+    return;
+  }
+  bool is_error = false;
+  Ref value;
+  if (Error* error = std::get_if<Error>(&d.outcome.result)) {
+    is_error = true;
+    value = HostError(std::move(*error)).into_exception();
+  } else {
+    value = to_host(std::get<WorkValue>(d.outcome.result));
+  }
+  if (!deliver(d.loop_context.event_loop.get(), d.future.get(), is_error, std::move(value),
+               std::move(d.outcome.permit))) {
+    PyErr_PrintEx(1);  // e.g. the loop was closed: the future stays pending
+  }
+}
+
+// Lock held, inside the catch handler of an abnormal failure: the future
+// gets a TaskFailure unless it was cancelled.
+void deliver_failure_locked(Delivery& d) {
+  d.outcome = WorkOutcome{};
+  report_failure();
+  if (!d.future || cancelled_or_print(d.future.get())) return;
+  Ref message = host::to_str(kTaskFailureMessage);
+  Ref failure =
+      host::checked(PyObject_CallFunctionObjArgs(task_failure_type(), message.get(), nullptr));
+  if (!deliver(d.loop_context.event_loop.get(), d.future.get(), true, std::move(failure),
+               BurstPermit{})) {
+    PyErr_PrintEx(1);
+  }
+}
+
+// Lock held: the references go at once instead of through the deferred list.
+void drop_locked(Delivery& d) {
+  d.future = LooseRef();
+  d.loop_context = LoopContext{};
+  d.outcome = WorkOutcome{};
+}
+
+// Outcomes ready at about the same moment (many waiters of a window that
+// reopens, many tasks finishing together) are delivered under one taking of
+// the interpreter lock: the first worker to find no delivery under way
+// delivers everything queued until the queue is empty; the others hand
+// their delivery over and go on. Each delivery keeps its own order of
+// effects. Taking the lock costs far more than a delivery when the loop
+// thread is busy, and on PyPy a thread waiting for it looks again only every
+// 100 us.
+class DeliveryQueue {
+ public:
+  // Runs without the interpreter lock, on a worker thread.
+  void submit(Delivery delivery) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      pending_.push_back(std::move(delivery));
+      if (draining_) return;
+      draining_ = true;
+    }
+    std::vector<Delivery> batch;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        batch.swap(pending_);
+        if (batch.empty()) {
+          draining_ = false;
+          return;
+        }
+      }
+      try {
+        host::AcquireLock lock(host::ThreadKind::worker);
+        for (Delivery& d : batch) {
+          deliver_one(d);
+          drop_locked(d);
+        }
+      } catch (const host::InterpreterExiting&) {
+        // Nothing can be delivered any more: the references go to the
+        // deferred list, a granted burst permit back to its limiter.
+        std::lock_guard<std::mutex> guard(mutex_);
+        pending_.clear();
+        draining_ = false;
+        return;
+      }
+      batch.clear();
+    }
+  }
+
+ private:
+  // Lock held. An abnormal failure ends this delivery alone.
+  static void deliver_one(Delivery& d) {
+    try {
+      deliver_locked(d);
+    } catch (...) {
+      try {
+        deliver_failure_locked(d);
+      } catch (...) {
+        PyErr_Clear();
+        std::fputs("ratevane: a background task's failure could not be delivered\n", stderr);
+      }
+    }
+  }
+
+  std::mutex mutex_;  // a leaf: never held while the interpreter lock is taken
+  std::vector<Delivery> pending_;
+  bool draining_ = false;
+};
+
+DeliveryQueue& deliveries() {
+  static auto* queue = new DeliveryQueue;  // lives until the process ends
+  return *queue;
+}
+
 class AwaitableTask final : public exec::TaskBody {
  public:
   AwaitableTask(std::unique_ptr<Work> work, LoopContext loop_context,
                 exec::CancelReceiver receiver, LooseRef future)
       : work_(std::move(work)),
-        loop_context_(std::move(loop_context)),
         receiver_(std::move(receiver)),
-        future_(std::move(future)) {}
+        delivery_{std::move(future), std::move(loop_context), WorkOutcome{}} {}
 
   // Runs without the interpreter lock, on a worker thread.
   exec::Poll poll(exec::Context& cx) override {
     try {
       if (!run_watched(cx)) return exec::Poll::pending;
-      deliver_outcome();
+      // The work goes first: a dropped wait removes its timer and gives back
+      // a burst permit it took.
+      work_.reset();
+      deliveries().submit(std::move(delivery_));
     } catch (const host::InterpreterExiting&) {
       // Nothing can be delivered any more; the references go to the
       // deferred list with the task.
     } catch (...) {
+      work_.reset();
       try {
-        deliver_failure();
+        host::AcquireLock lock(host::ThreadKind::worker);
+        deliver_failure_locked(delivery_);
+        drop_locked(delivery_);
       } catch (const host::InterpreterExiting&) {
       }
     }
@@ -171,11 +313,11 @@ class AwaitableTask final : public exec::TaskBody {
  private:
   bool run_watched(exec::Context& cx) {
     {
-      exec::TaskLocalScope scope(&loop_context_);
+      exec::TaskLocalScope scope(&delivery_.loop_context);
 #ifdef RATEVANE_FAULT_INJECTION
       fault::maybe_fail(fault::Point::task_work);
 #endif
-      if (work_->poll(cx, outcome_)) return true;
+      if (work_->poll(cx, delivery_.outcome)) return true;
     }
     if (!watching_) return false;
     switch (receiver_.poll(cx.waker())) {
@@ -183,7 +325,7 @@ class AwaitableTask final : public exec::TaskBody {
         // The future is cancelled: this placeholder is dropped by the
         // cancelled check and never delivered.
         watching_ = false;
-        outcome_.result = Error{ErrorType::base_exception, "unreachable"};
+        delivery_.outcome.result = Error{ErrorType::base_exception, "unreachable"};
         return true;
       case exec::CancelReceiver::State::closed:
         watching_ = false;  // the future completed otherwise; keep working
@@ -194,73 +336,9 @@ class AwaitableTask final : public exec::TaskBody {
     return false;
   }
 
-  void deliver_outcome() {
-    // The work goes first (a dropped wait removes its timer and gives back a
-    // burst permit it took), then the lock is taken once for the rest.
-    work_.reset();
-    host::AcquireLock lock(host::ThreadKind::worker);
-    if (cancelled_or_print(future_.get())) {
-      outcome_ = WorkOutcome{};  // a grant's burst permit goes back here
-      drop_refs();
-      return;
-    }
-    bool is_error = false;
-    Ref value;
-    if (Error* error = std::get_if<Error>(&outcome_.result)) {
-      is_error = true;
-      value = HostError(std::move(*error)).into_exception();
-    } else {
-      value = to_host(std::get<WorkValue>(outcome_.result));
-    }
-    if (!deliver(loop_context_.event_loop.get(), future_.get(), is_error, std::move(value),
-                 std::move(outcome_.permit))) {
-      PyErr_PrintEx(1);  // e.g. the loop was closed: the future stays pending
-    }
-    drop_refs();
-  }
-
-  // Runs inside the catch handler of poll.
-  void deliver_failure() {
-    work_.reset();
-    outcome_ = WorkOutcome{};
-    host::AcquireLock lock(host::ThreadKind::worker);
-    report_failure();
-    if (!cancelled_or_print(future_.get())) {
-      Ref message = host::to_str(kTaskFailureMessage);
-      Ref failure = host::checked(
-          PyObject_CallFunctionObjArgs(task_failure_type(), message.get(), nullptr));
-      if (!deliver(loop_context_.event_loop.get(), future_.get(), true, std::move(failure),
-                   BurstPermit{})) {
-        PyErr_PrintEx(1);
-      }
-    }
-    drop_refs();
-  }
-
-  static void report_failure() {
-    try {
-      throw;
-    } catch (const host::AbnormalFailure&) {
-      // already reported where it was thrown
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "ratevane: abnormal failure in a background task: %s\n", e.what());
-    } catch (...) {
-      std::fprintf(stderr, "ratevane: abnormal failure in a background task\n");
-    }
-  }
-
-  // Lock held: the references go at once instead of through the deferred
-  // list.
-  void drop_refs() {
-    future_ = LooseRef();
-    loop_context_ = LoopContext{};
-  }
-
   std::unique_ptr<Work> work_;
-  LoopContext loop_context_;
   exec::CancelReceiver receiver_;
-  LooseRef future_;
-  WorkOutcome outcome_;
+  Delivery delivery_;
   bool watching_ = true;
 };
 
