@@ -39,7 +39,6 @@ constexpr const char* kTaskFailureMessage =
 struct Names {
   PyObject* create_future = PyUnicode_InternFromString("create_future");
   PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
-  PyObject* cancelled = PyUnicode_InternFromString("cancelled");
   PyObject* set_result = PyUnicode_InternFromString("set_result");
   PyObject* set_exception = PyUnicode_InternFromString("set_exception");
   PyObject* call_soon_threadsafe = PyUnicode_InternFromString("call_soon_threadsafe");
@@ -53,7 +52,7 @@ struct Names {
     return d;
   }
   bool ok() const {
-    return create_future && add_done_callback && cancelled && set_result && set_exception &&
+    return create_future && add_done_callback && set_result && set_exception &&
            call_soon_threadsafe && context_none;
   }
 };
@@ -131,17 +130,6 @@ bool deliver(PyObject* loop, PyObject* future, bool is_error, Ref value, BurstPe
       PyTuple_Pack(4, completor.get(), future, complete.get(), value.get()));
   Ref done = Ref::steal(PyObject_Call(schedule.get(), args.get(), n.context_none));
   return static_cast<bool>(done);
-}
-
-// future.cancelled(), printing an error and answering false if it raises.
-bool cancelled_or_print(PyObject* future) {
-  Ref answer = Ref::steal(PyObject_CallMethodObjArgs(future, names().cancelled, nullptr));
-  int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
-  if (truth < 0) {
-    PyErr_PrintEx(1);
-    return false;
-  }
-  return truth == 1;
 }
 
 // What a finished task leaves to deliver: its future, its loop and context,

@@ -9,6 +9,19 @@
 #include "host/types.hpp"
 
 namespace ratevane::bridge {
+
+// future.cancelled(); an error is printed and answers false.
+bool cancelled_or_print(PyObject* future) {
+  static PyObject* name = PyUnicode_InternFromString("cancelled");
+  host::Ref answer = host::Ref::steal(PyObject_CallMethodObjArgs(future, name, nullptr));
+  const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+  if (truth < 0) {
+    PyErr_PrintEx(1);
+    return false;
+  }
+  return truth == 1;
+}
+
 namespace {
 
 using host::HostError;
@@ -36,22 +49,6 @@ PyTypeObject* ready_type(host::TypeCell& cell, const char* name) {
   std::move(type.error()).restore();
   PyErr_PrintEx(0);
   host::fail(std::string("failed to create type object for ") + name);
-}
-
-// True, false, or (on an error, which is printed) false.
-bool cancelled_or_print(PyObject* future) {
-  static PyObject* name = PyUnicode_InternFromString("cancelled");
-  Ref answer = Ref::steal(PyObject_CallMethodObjArgs(future, name, nullptr));
-  if (!answer) {
-    PyErr_PrintEx(1);
-    return false;
-  }
-  const int truth = PyObject_IsTrue(answer.get());
-  if (truth < 0) {
-    PyErr_PrintEx(1);
-    return false;
-  }
-  return truth == 1;
 }
 
 PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {

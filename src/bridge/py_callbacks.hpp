@@ -17,5 +17,8 @@ namespace ratevane::bridge {
 host::Ref new_done_callback(exec::CancelSender sender);
 host::Ref new_checked_completor(BurstPermit permit);
 PyObject* task_failure_type();
+// future.cancelled(); an error is printed (with the host's last-exception
+// variables set) and answers false.
+bool cancelled_or_print(PyObject* future);
 
 }  // namespace ratevane::bridge
