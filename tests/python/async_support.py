@@ -263,6 +263,9 @@ def load_bridge_module():
     loader.exec_module(module)
     if not had:  # the host files it there; leave the process as it was
         sys.modules.pop(name, None)
+    if IS_PYPY:  # the library stays mapped; the link is no longer needed
+        os.unlink(path)
+        os.rmdir(directory)
     return module
 
 

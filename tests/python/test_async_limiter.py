@@ -30,6 +30,7 @@ from conftest import ratevane
 
 AsyncRateLimiter = ratevane.AsyncRateLimiter
 
+
 def is_granted(value):
     return type(value) is tuple and value == ()
 
