@@ -40,7 +40,6 @@ class Sleep {
   Poll poll(Context& cx);
 
   Clock::time_point deadline() const noexcept { return deadline_; }
-  bool is_elapsed() const noexcept { return elapsed_; }
 
  private:
   void cancel() noexcept;

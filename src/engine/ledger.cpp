@@ -23,7 +23,7 @@ LimiterCore::LimiterCore(const WindowSpec* specs, std::size_t n, const WallClock
 }
 
 bool LimiterCore::poisoned() const {
-  std::lock_guard<std::mutex> guard(const_cast<std::mutex&>(mutex_));
+  std::lock_guard<std::mutex> guard(mutex_);
   return poisoned_;
 }
 

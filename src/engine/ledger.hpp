@@ -26,9 +26,6 @@ struct Duration {
   uint64_t seconds = 0;
   uint32_t nanos = 0;
 
-  static Duration from_ns(uint64_t ns) {
-    return Duration{ns / 1'000'000'000, static_cast<uint32_t>(ns % 1'000'000'000)};
-  }
   // Saturates at the largest value rather than wrapping.
   uint64_t whole_ms() const;
   double as_seconds() const {
@@ -80,7 +77,7 @@ class LimiterCore {
 
  private:
   friend class CoreLock;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   bool poisoned_ = false;  // guarded by mutex_
   std::size_t size_ = 0;
   std::array<WindowLimit, kMaxWindows> windows_;

@@ -37,7 +37,6 @@ class HostError {
   // The exception instance, normalised (lock held).
   Ref into_exception() &&;
 
-  const Error* message_error() const { return std::get_if<Error>(&v_); }
   Error* message_error() { return std::get_if<Error>(&v_); }
   FetchedError* fetched() { return std::get_if<FetchedError>(&v_); }
 
