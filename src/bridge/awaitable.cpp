@@ -42,18 +42,15 @@ struct Names {
   PyObject* set_result = PyUnicode_InternFromString("set_result");
   PyObject* set_exception = PyUnicode_InternFromString("set_exception");
   PyObject* call_soon_threadsafe = PyUnicode_InternFromString("call_soon_threadsafe");
-  // {"context": None}: the completion runs in the loop's default context.
-  // Never mutated: a call copies keyword arguments out of it.
-  PyObject* context_none = make_context_none();
+  // The one keyword of call_soon_threadsafe: context=None, so the
+  // completion runs in the loop's default context.
+  PyObject* context_keyword = Py_BuildValue("(s)", "context");
+  // What a grant resolves to; one object for the process.
+  PyObject* empty_tuple = PyTuple_New(0);
 
-  static PyObject* make_context_none() {
-    PyObject* d = PyDict_New();
-    if (d != nullptr && PyDict_SetItemString(d, "context", Py_None) != 0) Py_CLEAR(d);
-    return d;
-  }
   bool ok() const {
     return create_future && add_done_callback && set_result && set_exception &&
-           call_soon_threadsafe && context_none;
+           call_soon_threadsafe && context_keyword && empty_tuple;
   }
 };
 
@@ -107,7 +104,7 @@ Result<LoopContext> capture_loop_context() {
 
 Ref to_host(WorkValue& value) {
   switch (value.kind) {
-    case WorkValue::Kind::empty_tuple: return host::checked(PyTuple_New(0));
+    case WorkValue::Kind::empty_tuple: return Ref::borrow(names().empty_tuple);
     case WorkValue::Kind::none: return host::none();
     case WorkValue::Kind::false_: return host::to_host(false);
     case WorkValue::Kind::remaining: return host::to_host(value.remaining);
@@ -123,12 +120,11 @@ bool deliver(PyObject* loop, PyObject* future, bool is_error, Ref value, BurstPe
   const Names& n = names();
   Ref complete = Ref::steal(PyObject_GetAttr(future, is_error ? n.set_exception : n.set_result));
   if (!complete) return false;
-  Ref schedule = Ref::steal(PyObject_GetAttr(loop, n.call_soon_threadsafe));
-  if (!schedule) return false;
   Ref completor = new_checked_completor(std::move(permit));
-  Ref args = host::checked(
-      PyTuple_Pack(4, completor.get(), future, complete.get(), value.get()));
-  Ref done = Ref::steal(PyObject_Call(schedule.get(), args.get(), n.context_none));
+  // loop.call_soon_threadsafe(completor, future, complete, value, context=None)
+  PyObject* const args[] = {loop, completor.get(), future, complete.get(), value.get(), Py_None};
+  Ref done = Ref::steal(
+      PyObject_VectorcallMethod(n.call_soon_threadsafe, args, 5, n.context_keyword));
   return static_cast<bool>(done);
 }
 
@@ -338,11 +334,11 @@ Result<Ref> make_awaitable(std::unique_ptr<Work> work) {
   const Names& n = names();
   auto [sender, receiver] = exec::make_cancel_signal();
   Ref future = Ref::steal(
-      PyObject_CallMethodObjArgs(loop_context->event_loop.get(), n.create_future, nullptr));
+      PyObject_CallMethodNoArgs(loop_context->event_loop.get(), n.create_future));
   if (!future) return HostError::fetch();
   Ref callback = new_done_callback(std::move(sender));
   Ref added = Ref::steal(
-      PyObject_CallMethodObjArgs(future.get(), n.add_done_callback, callback.get(), nullptr));
+      PyObject_CallMethodOneArg(future.get(), n.add_done_callback, callback.get()));
   if (!added) return HostError::fetch();
   // The task's references are taken here, on the calling thread that holds
   // the lock already, so the task needs the lock only once, to deliver.

@@ -13,7 +13,7 @@ namespace ratevane::bridge {
 // future.cancelled(); an error is printed and answers false.
 bool cancelled_or_print(PyObject* future) {
   static PyObject* name = PyUnicode_InternFromString("cancelled");
-  host::Ref answer = host::Ref::steal(PyObject_CallMethodObjArgs(future, name, nullptr));
+  host::Ref answer = host::Ref::steal(PyObject_CallMethodNoArgs(future, name));
   const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
   if (truth < 0) {
     PyErr_PrintEx(1);
@@ -84,14 +84,14 @@ PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // way out of this call settles it.
     BurstPermit permit = std::move((*b)->permit);
     static PyObject* cancelled = PyUnicode_InternFromString("cancelled");
-    Ref answer = Ref::steal(PyObject_CallMethodObjArgs(slots[0], cancelled, nullptr));
+    Ref answer = Ref::steal(PyObject_CallMethodNoArgs(slots[0], cancelled));
     if (!answer) return HostError::fetch();
     const int truth = PyObject_IsTrue(answer.get());
     if (truth < 0) return HostError::fetch();
     // A future cancelled after the task scheduled this completion: nothing
     // to complete, and a granted burst permit goes back to the limiter.
     if (truth == 1) return Ref::borrow(Py_None);
-    Ref done = Ref::steal(PyObject_CallFunctionObjArgs(slots[1], slots[2], nullptr));
+    Ref done = Ref::steal(PyObject_CallOneArg(slots[1], slots[2]));
     if (!done) return HostError::fetch();
     permit.claim();
     return Ref::borrow(Py_None);
