@@ -38,8 +38,32 @@ thread_local WakeBatch* current_batch = nullptr;
 
 std::thread launch_std_thread(std::function<void()> run) { return std::thread(std::move(run)); }
 
+namespace {
+// The origin: now, moved back by less than a millisecond so that ticks
+// follow the wall clock's milliseconds (see origin_lead). The wall clock is
+// read between two monotonic readings and the tightest of a few tries is
+// kept, so a preemption between the readings cannot skew the pairing.
+Scheduler::Clock::time_point aligned_origin() {
+  using std::chrono::nanoseconds;
+  nanoseconds best_gap = nanoseconds::max();
+  Scheduler::Clock::time_point mono;
+  nanoseconds wall{};
+  for (int i = 0; i < 5; ++i) {
+    const auto before = Scheduler::Clock::now();
+    const auto w = std::chrono::system_clock::now().time_since_epoch();
+    const auto after = Scheduler::Clock::now();
+    if (after - before < best_gap) {
+      best_gap = after - before;
+      mono = before + best_gap / 2;
+      wall = std::chrono::duration_cast<nanoseconds>(w);
+    }
+  }
+  return mono - origin_lead(wall, kTickAfterWallMillisecond);
+}
+}  // namespace
+
 Scheduler::Scheduler(std::size_t workers, const ThreadLauncher& launch)
-    : origin_(Clock::now()), workers_(workers) {
+    : origin_(aligned_origin()), workers_(workers) {
   slots_.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i) {
     slots_.push_back(std::make_unique<WorkerSlot>());

@@ -67,4 +67,32 @@ constexpr Tick current_tick(std::chrono::nanoseconds since_origin) {
 // A timer is due once the clock has reached its tick; never before.
 constexpr bool tick_reached(Tick timer, Tick current) { return current >= timer; }
 
+// Where tick boundaries fall relative to the wall clock: this long after
+// each of its whole milliseconds. Limiter windows reopen on whole
+// wall-clock seconds, and a wait for that moment sleeps the remaining time
+// rounded down to whole milliseconds, which the sleep's tick then rounds up
+// again: with boundaries just after the wall clock's milliseconds the tick
+// is the first one at or after the reopening, so the waiter wakes right
+// after it instead of up to a millisecond early (and then sleeping another
+// millisecond). The margin covers the error of pairing a reading of one
+// clock with a reading of the other; a reopening less than the margin after
+// the sleep's rounded-down end still wakes a millisecond early, as before.
+inline constexpr std::chrono::nanoseconds kTickAfterWallMillisecond{5'000};
+
+// How far before a monotonic reading to put the clock origin, given the
+// wall clock read at the same moment (time since its epoch), so that tick
+// boundaries fall `margin` after the wall clock's whole milliseconds. The
+// result is in [0, 1 ms): the origin is never after the reading. The two
+// clocks are slewed together, so the alignment holds until the wall clock
+// is stepped.
+constexpr std::chrono::nanoseconds origin_lead(std::chrono::nanoseconds wall_since_epoch,
+                                               std::chrono::nanoseconds margin) {
+  constexpr std::chrono::nanoseconds ms{1'000'000};
+  std::chrono::nanoseconds into = wall_since_epoch % ms;
+  if (into.count() < 0) into += ms;
+  std::chrono::nanoseconds lead = into - margin % ms;
+  if (lead.count() < 0) lead += ms;
+  return lead;
+}
+
 }  // namespace ratevane::exec

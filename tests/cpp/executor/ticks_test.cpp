@@ -101,5 +101,49 @@ TEST(Ticks, ThirtyYearSleepHasAFiniteTickInsideTheRange) {
   EXPECT_EQ(t, static_cast<Tick>((1h + 946'080'000s) / 1ms));
 }
 
+TEST(Ticks, OriginLeadPutsTickBoundariesJustAfterWallMilliseconds) {
+  constexpr nanoseconds margin = 5us;
+  for (nanoseconds wall : {nanoseconds(1'700'000'000'000'000'000), 1'700'000'000'000'004'999ns,
+                           1'700'000'000'000'005'000ns, 1'700'000'000'000'999'999ns,
+                           1'700'000'000'123'456'789ns, 0ns, 3ns}) {
+    const nanoseconds lead = origin_lead(wall, margin);
+    EXPECT_GE(lead, 0ns);
+    EXPECT_LT(lead, 1ms);
+    // The origin, in wall-clock terms, is `margin` past a whole millisecond,
+    // and so is every tick boundary after it.
+    EXPECT_EQ(((wall - lead) % 1ms + 1ms) % 1ms, margin) << wall.count();
+  }
+}
+
+// A wait for a window that reopens at the next whole second of the wall
+// clock, as the limiter makes it: the remaining time rounded down to whole
+// milliseconds, then the sleep's deadline rounded up to its tick. With the
+// aligned origin the tick is the reopening itself (plus the margin), unless
+// the remainder's sub-millisecond part is within the margin of a whole
+// millisecond.
+TEST(Ticks, AlignedWaitForAWholeSecondEndsJustAfterIt) {
+  constexpr nanoseconds margin = kTickAfterWallMillisecond;
+  const nanoseconds mono_at_start = 123'456'789'012ns;  // any monotonic reading
+  const nanoseconds wall_at_start = 1'700'000'000'987'654'321ns;
+  const nanoseconds origin = mono_at_start - origin_lead(wall_at_start, margin);
+  int early = 0, checked = 0;
+  for (nanoseconds later = 0ns; later < 3s; later += 777'777ns) {
+    const nanoseconds wall = wall_at_start + later, mono = mono_at_start + later;
+    const nanoseconds reopens = (wall / 1s + 1) * 1s;
+    const nanoseconds remaining = reopens - wall;
+    const auto sleep = std::chrono::floor<std::chrono::milliseconds>(remaining);
+    const Tick tick = deadline_tick(deadline_after(mono, sleep) - origin);
+    const nanoseconds tick_wall = wall + (origin + tick * 1ms - mono);
+    ++checked;
+    if (remaining % 1ms >= 1ms - margin) {
+      ++early;
+      EXPECT_EQ(tick_wall, reopens - 1ms + margin);
+    } else {
+      EXPECT_EQ(tick_wall, reopens + margin) << later.count();
+    }
+  }
+  EXPECT_LT(early * 50, checked);  // rare: about margin / 1 ms of the cases
+}
+
 }  // namespace
 }  // namespace ratevane::exec
