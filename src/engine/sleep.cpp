@@ -16,7 +16,6 @@ void SlicedSleeper::sleep_slice(int64_t ns) {
 bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
   const int64_t start = clock_.now_ns();
   const int64_t duration = static_cast<int64_t>(std::min<uint64_t>(ms, INT64_MAX / 1'000'000)) * 1'000'000;
-  int64_t since_check = 0;
   for (;;) {
     // The elapsed test comes first: a zero sleep returns at once without
     // looking at the flag.
@@ -25,9 +24,9 @@ bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
     if (interrupted.load(std::memory_order_acquire)) return true;
     const int64_t slice = std::min(duration - elapsed, kSliceNs);
     sleep_slice(slice);
-    since_check += slice;
-    if (since_check >= kSignalCheckNs) {
-      since_check = 0;
+    since_check_ += slice;
+    if (since_check_ >= kSignalCheckNs) {
+      since_check_ = 0;
       if (signal_check_failed()) {
         interrupted.store(true, std::memory_order_release);
         return true;

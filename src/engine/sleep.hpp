@@ -1,6 +1,10 @@
 // The blocking wait's sleep: short slices so that another waiter's
 // interruption is seen within about 10 ms, and a check of the host's pending
-// signals at every 500 ms of one sleep.
+// signals at every 500 ms slept. One sleeper serves one blocking call and
+// counts the time slept since its last check over all the call's sleeps: the
+// steps of a wait are mostly far shorter than 500 ms (a burst wait's are at
+// most 100 ms), and a sum that started again with every sleep would let such
+// a wait go on for ever without looking at the interrupt key.
 #pragma once
 
 #include <atomic>
@@ -20,7 +24,9 @@ class SlicedSleeper : public Sleeper {
 
   // Sleeps `ms` in slices of at most 10 ms. Returns true (interrupted) when
   // the flag is found set before a slice, or when a signal check made at a
-  // 500 ms mark fails; the latter sets the flag for every other waiter.
+  // 500 ms mark fails; the latter sets the flag for every other waiter. The
+  // marks fall at every 500 ms slept by this sleeper, whichever sleep they
+  // land in.
   bool sleep(uint64_t ms, std::atomic<bool>& interrupted) override;
 
  protected:
@@ -31,6 +37,7 @@ class SlicedSleeper : public Sleeper {
 
  private:
   const MonotonicClock& clock_;
+  int64_t since_check_ = 0;  // slices slept since the last signal check, in ns
 };
 
 }  // namespace ratevane

@@ -58,6 +58,8 @@ Take attempt(const LimiterContents& c) {
     if (!c.blocking) {
       take = try_acquire(*c.core, c.burst());
     } else {
+      // One sleeper for the whole call, so that its signal checks come at
+      // every 500 ms slept across all the wait's steps.
       HostSleeper sleeper;
       take = wait_for_permit(*c.core, c.burst(), *c.interrupted, sleeper);
       waited = sleeper.slept();

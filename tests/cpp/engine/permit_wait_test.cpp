@@ -1,7 +1,9 @@
 // Traces of the waiting acquisition on a hand-driven clock: a recording
 // sleeper notes every sleep and moves the wall clock on by it, so the exact
 // sequence of sleeps (burst back-off, window steps bounded by the time until
-// reopening) is checked without any real waiting.
+// reopening) is checked without any real waiting. Last, the same waits
+// slept by the blocking class's sliced sleeper on the hand-driven clocks:
+// where its signal checks fall over a whole wait.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,17 +18,22 @@
 #include "engine/ledger.hpp"
 #include "engine/permit_wait.hpp"
 #include "fake_clock.hpp"
+#include "scripted_sleeper.hpp"
 
 namespace ratevane {
 namespace {
 
 using testing::at;
+using testing::FakeMonotonicClock;
 using testing::FakeWallClock;
 using testing::kDay;
 using testing::kNsPerMs;
 using testing::ms;
+using testing::ScriptedSleeper;
+using testing::total_ns;
 
 using Sleeps = std::vector<uint64_t>;
+using Checks = std::vector<std::size_t>;
 
 Sleeps operator+(Sleeps a, const Sleeps& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -234,6 +241,69 @@ INSTANTIATE_TEST_SUITE_P(
                       {10, 20, 40, 80, 100}},
         InterruptCase{"sleep_reports_during_burst_wait", false, false, 1, true, {10}}),
     [](const ::testing::TestParamInfo<InterruptCase>& info) { return std::string(info.param.label); });
+
+// --- Signal checks across the whole wait ------------------------------------
+// The passes sleep as the blocking class sleeps: one sliced sleeper for the
+// whole call, its slices moving the wall clock too.
+
+class SlicedWait : public Wait {
+ protected:
+  Take wait_in_slices(LimiterContents& l) {
+    return wait_for_permit(*l.core, l.burst(), *l.interrupted, sliced_);
+  }
+
+  FakeMonotonicClock mono_;
+  ScriptedSleeper sliced_{mono_, &clock_};
+};
+
+TEST_F(SlicedWait, BurstWaitNobodyEndsIsCheckedEvery500ms) {
+  LimiterContents l = make({.sec = 1'000'000, .max_burst = 1});
+  clock_.set(at(3));
+  ASSERT_EQ(try_acquire(*l.core, l.burst()), Take::granted);
+  sliced_.fail_check = 3;
+
+  EXPECT_EQ(wait_in_slices(l), Take::interrupted);
+  // Steps of 10, 20, 40, 80, then 100 ms, none long enough for a check of
+  // its own: the checks come at 500, 1000 and 1500 ms slept, the third in
+  // the middle of the fourteenth 100 ms step.
+  EXPECT_EQ(sliced_.calls, (Sleeps{10, 20, 40, 80} + repeat(100, 14)));
+  EXPECT_EQ(sliced_.checks, (Checks{50, 100, 150}));
+  EXPECT_EQ(total_ns(sliced_.slices), 1500 * kNsPerMs);
+  EXPECT_TRUE(l.interrupted->load());
+  EXPECT_EQ(l.in_flight->load(), 1u) << "no burst permit taken";
+  EXPECT_EQ(l.core->window(0).count.load(), 1u) << "nothing counted";
+}
+
+TEST_F(SlicedWait, WindowWaitIsCheckedBeforeItsStepsGrowPast500ms) {
+  LimiterContents l = make({.sec = 1, .min = 1, .max_burst = 2});
+  clock_.set(at(10, 200));
+  ASSERT_EQ(try_acquire(*l.core, l.burst()), Take::granted);
+  sliced_.fail_check = 1;
+
+  EXPECT_EQ(wait_in_slices(l), Take::interrupted);
+  // The mark falls 190 ms into the 320 ms step, long before the first step
+  // of 500 ms or more.
+  EXPECT_EQ(sliced_.calls, Sleeps({10, 20, 40, 80, 160, 320}));
+  EXPECT_EQ(sliced_.checks, (Checks{50}));
+  EXPECT_EQ(clock_.now(), at(10, 700));
+  EXPECT_EQ(l.in_flight->load(), 1u) << "the burst permit the wait took went back";
+  EXPECT_EQ(l.core->window(0).count.load(), 1u);
+  EXPECT_EQ(l.core->window(1).count.load(), 1u);
+}
+
+TEST_F(SlicedWait, WaitEndingBefore500msMakesNoCheck) {
+  LimiterContents l = make({.sec = 1, .max_burst = 2});
+  clock_.set(at(3, 700));
+  ASSERT_EQ(try_acquire(*l.core, l.burst()), Take::granted);
+  sliced_.fail_check = 1;  // would end the wait, were a check made
+
+  EXPECT_EQ(wait_in_slices(l), Take::granted);
+  EXPECT_EQ(sliced_.calls, Sleeps({10, 20, 40, 80, 150}));
+  EXPECT_TRUE(sliced_.checks.empty());
+  EXPECT_FALSE(l.interrupted->load());
+  EXPECT_EQ(l.in_flight->load(), 2u);
+  EXPECT_EQ(l.core->window(0).count.load(), 1u) << "counted in the new second";
+}
 
 // --- Poisoned core ----------------------------------------------------------
 

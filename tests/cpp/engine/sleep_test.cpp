@@ -1,55 +1,26 @@
 // The blocking wait's sleep on a hand-driven monotonic clock: slices of at
 // most 10 ms, the interrupt flag looked at before each slice (but not for a
-// zero sleep), and a signal check at every 500 ms slept within one call.
+// zero sleep), and a signal check at every 500 ms slept by one sleeper, over
+// all its calls.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <ostream>
-#include <functional>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "engine/sleep.hpp"
 #include "fake_clock.hpp"
+#include "scripted_sleeper.hpp"
 
 namespace ratevane {
 namespace {
 
 using testing::FakeMonotonicClock;
 using testing::kNsPerMs;
-
-class ScriptedSleeper final : public SlicedSleeper {
- public:
-  explicit ScriptedSleeper(FakeMonotonicClock& clock) : SlicedSleeper(clock), clock_(clock) {}
-
-  std::vector<int64_t> slices;        // requested slice lengths in ns, over all calls
-  std::vector<std::size_t> checks;    // slices slept in the current call at each signal check
-  std::size_t fail_check = 0;         // the n-th check (from 1) reports an error; 0: none
-  int64_t oversleep_ns = 0;           // each slice lasts this much longer than asked
-  std::function<void(std::size_t)> after_slice;  // with the slice number in this call
-
-  bool sleep_call(uint64_t ms, std::atomic<bool>& interrupted) {
-    call_start_ = slices.size();
-    return sleep(ms, interrupted);
-  }
-
- protected:
-  void sleep_slice(int64_t ns) override {
-    slices.push_back(ns);
-    clock_.advance(ns + oversleep_ns);
-    if (after_slice) after_slice(slices.size() - call_start_);
-  }
-  bool signal_check_failed() override {
-    checks.push_back(slices.size() - call_start_);
-    return checks.size() == fail_check;
-  }
-
- private:
-  FakeMonotonicClock& clock_;
-  std::size_t call_start_ = 0;
-};
+using testing::ScriptedSleeper;
+using testing::total_ns;
 
 struct SleepCase {
   const char* label;
@@ -80,10 +51,9 @@ TEST_P(Sliced, SleepsInShortSlicesAndChecksSignalsEvery500ms) {
     if (n == c.flag_after_slice) flag = true;
   };
 
-  EXPECT_EQ(sleeper.sleep_call(c.ms, flag), c.interrupted);
+  EXPECT_EQ(sleeper.sleep(c.ms, flag), c.interrupted);
   EXPECT_EQ(sleeper.slices.size(), c.slices);
-  EXPECT_EQ(std::accumulate(sleeper.slices.begin(), sleeper.slices.end(), int64_t{0}),
-            c.slept_ms * kNsPerMs);
+  EXPECT_EQ(total_ns(sleeper.slices), c.slept_ms * kNsPerMs);
   for (int64_t s : sleeper.slices) {
     EXPECT_GT(s, 0);
     EXPECT_LE(s, 10 * kNsPerMs);
@@ -120,14 +90,46 @@ INSTANTIATE_TEST_SUITE_P(
                   .slept_ms = 70}),
     [](const ::testing::TestParamInfo<SleepCase>& info) { return std::string(info.param.label); });
 
-TEST(SlicedSleeperCalls, SleptTimeForSignalChecksStartsAgainWithEveryCall) {
-  FakeMonotonicClock clock;
-  ScriptedSleeper sleeper(clock);
-  std::atomic<bool> flag{false};
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(sleeper.sleep_call(400, flag));
-  EXPECT_TRUE(sleeper.checks.empty()) << "1200 ms over three calls, under 500 ms in each";
-  EXPECT_FALSE(sleeper.sleep_call(700, flag));
-  EXPECT_EQ(sleeper.checks, (std::vector<std::size_t>{50}));
+// One sleeper serves one blocking call through all its sleeps.
+class Calls : public ::testing::Test {
+ protected:
+  FakeMonotonicClock clock_;
+  ScriptedSleeper sleeper_{clock_};
+  std::atomic<bool> flag_{false};
+};
+
+using Checks = std::vector<std::size_t>;
+
+TEST_F(Calls, SleptTimeForSignalChecksCarriesFromCallToCall) {
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(sleeper_.sleep(400, flag_));
+  // 1200 ms over three calls: checks at the 500 ms and 1000 ms marks, in the
+  // second call's tenth slice and the third call's twentieth.
+  EXPECT_EQ(sleeper_.checks, Checks({50, 100}));
+  EXPECT_FALSE(sleeper_.sleep(700, flag_));
+  EXPECT_EQ(sleeper_.checks, Checks({50, 100, 150}));
+  EXPECT_EQ(sleeper_.slices.size(), 190u);
+}
+
+TEST_F(Calls, SumStartsAgainAfterACheckWhateverTheStepLengths) {
+  // One 7 ms slice per call: the sum reaches 504 ms at the 72nd, and the
+  // 4 ms past the mark are not carried over the check.
+  for (int i = 0; i < 150; ++i) EXPECT_FALSE(sleeper_.sleep(7, flag_));
+  EXPECT_EQ(sleeper_.checks, Checks({72, 144}));
+  // Zero sleeps add nothing.
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(sleeper_.sleep(0, flag_));
+  EXPECT_EQ(sleeper_.slices.size(), 150u);
+  // 42 ms are left from the last six calls; 46 slices of 10 ms reach 502.
+  EXPECT_FALSE(sleeper_.sleep(460, flag_));
+  EXPECT_EQ(sleeper_.checks, Checks({72, 144, 196}));
+}
+
+TEST_F(Calls, FailedCheckInALaterCallInterruptsIt) {
+  sleeper_.fail_check = 1;
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(sleeper_.sleep(100, flag_));
+  EXPECT_TRUE(sleeper_.sleep(100, flag_)) << "the check at 500 ms ends the fifth call";
+  EXPECT_TRUE(flag_.load()) << "and tells every other waiter";
+  EXPECT_EQ(sleeper_.slices.size(), 50u);
+  EXPECT_EQ(sleeper_.checks, Checks({50}));
 }
 
 TEST(SlicedSleeperCalls, RealSleepLastsAtLeastTheDuration) {
