@@ -9,6 +9,7 @@
 
 #ifdef RATEVANE_FAULT_INJECTION
 #include <cstring>
+#include <iterator>
 
 #include "engine/fault.hpp"
 #endif
@@ -20,13 +21,14 @@ namespace {
 // Test builds only: _arm_fault(point, count) makes the named point fail its
 // next `count` passes. Points: "wall_clock" (a ledger step; poisons the
 // core), "task_work" (a background task), "conversion" (a result becoming a
-// host object).
+// host object), "leak" (release() keeps a new float alive for good).
 PyObject* arm_fault(PyObject*, PyObject* args) {
   return entry([&]() -> Result<Ref> {
     const char* name;
     int count;
     if (!PyArg_ParseTuple(args, "si", &name, &count)) return HostError::fetch();
-    static const char* const points[] = {"wall_clock", "task_work", "conversion"};
+    static const char* const points[] = {"wall_clock", "task_work", "conversion", "leak"};
+    static_assert(std::size(points) == static_cast<std::size_t>(fault::Point::count_));
     for (int i = 0; i < static_cast<int>(fault::Point::count_); ++i) {
       if (std::strcmp(points[i], name) == 0) {
         fault::armed(static_cast<fault::Point>(i)).store(count);

@@ -6,6 +6,10 @@
 #include "host/args.hpp"
 #include "host/borrow.hpp"
 
+#ifdef RATEVANE_FAULT_INJECTION
+#include "engine/fault.hpp"
+#endif
+
 namespace ratevane {
 
 struct LimiterObject {
@@ -20,6 +24,15 @@ PyObject* new_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, cons
 // The destructor entry: gives up this object's share of the limiter state
 // (background tasks may still hold theirs) and frees the object.
 void delete_limiter(PyObject* self);
+
+// Test builds only: while the "leak" fault point is armed, each release()
+// of either class keeps one new float alive for good, the smallest leak a
+// missing decref makes. The memory checks must catch it.
+inline void leak_if_armed() {
+#ifdef RATEVANE_FAULT_INJECTION
+  if (fault::goes_off(fault::Point::leak)) static_cast<void>(PyFloat_FromDouble(0.5));
+#endif
+}
 
 // The text signature both classes show.
 inline constexpr const char* kConstructorSignature =
