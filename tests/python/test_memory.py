@@ -35,12 +35,13 @@ JUDGED_ROUNDS = 3
 # per leaked float on CPython, 100-130 bytes on PyPy.)
 SMALLEST_LEAK_BYTES = 16
 
-# Workload: (iterations per round, most rounds). The most rounds are about
-# five times the warm-up seen: PyPy's plain calls stopped growing within
-# 600,000 iterations, its asyncio loop within 140,000 (CPython at once).
+# Workload: (iterations per round, most rounds). The most rounds are three
+# times the longest warm-up seen or more: PyPy's plain calls stopped
+# growing within 600,000 iterations, its asyncio loop within 160,000
+# (CPython at once).
 WORKLOADS = {
     "sync": (100_000, 30),
-    "awaited": (20_000, 20),
+    "awaited": (20_000, 25),
 }
 
 # Run with KIND, ITERATIONS, ROUNDS and LEAK set by a first line. Prints the
