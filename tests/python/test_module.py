@@ -4,7 +4,10 @@ names, signatures, method tables, and the argument handling of __exit__."""
 import importlib
 import importlib.util
 import inspect
+import os
+import subprocess
 import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -68,6 +71,30 @@ def test_module_attributes():
     assert ratevane.__all__ == ["RateLimiter", "AsyncRateLimiter"]
     public = {name for name in vars(ratevane) if not name.startswith("_")}
     assert public == {"RateLimiter", "AsyncRateLimiter"}  # no functions of its own
+
+
+# The libraries a build may load besides the interpreter: glibc's own. The
+# loader is among them because thread-local storage in a shared library is
+# reached through it.
+SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
+                    "ld-linux-x86-64.so.2"}
+
+
+def test_library_exports_its_two_module_entries_only():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", ratevane.__file__],
+                             capture_output=True, text=True, check=True).stdout.split()
+    assert set(symbols[2::3]) == {"PyInit_ratevane", "PyInit_awaitable_bridge"}, symbols
+
+
+@pytest.mark.skipif("RATEVANE_WHEEL" not in os.environ,
+                    reason="checks an installed binary wheel (make test sets RATEVANE_WHEEL)")
+def test_wheel_library_needs_only_glibc():
+    assert ratevane.__file__.startswith(sysconfig.get_paths()["platlib"]), ratevane.__file__
+    dynamic = subprocess.run(["readelf", "-d", ratevane.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    needed = {line.rsplit("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
+              if "(NEEDED)" in line}
+    assert needed <= SYSTEM_LIBRARIES, needed
 
 
 # --- the class objects ------------------------------------------------------
