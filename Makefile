@@ -1,7 +1,8 @@
 # ratevane: build, test and demo on Debian 12 (run as root on a fresh machine).
 #
 #   make demo    install what is missing, build, run the demo
-#   make test    install, build for PyPy and CPython, run every C++ and Python test
+#   make test    install, build for PyPy and CPython, run every C++ and Python test,
+#                then build the binary wheels and run the Python suite on each
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
@@ -20,13 +21,16 @@ BUILD_CPY   := build/cpython
 BUILD_TSAN  := build/tsan
 BUILD_ASAN  := build/asan
 BUILD_BENCH := build/bench
+BUILD_REL_PYPY := build/release-pypy
+BUILD_REL_CPY  := build/release-cpython
 BUILD_DBG   := build/debug-cpython
 BUILD_SAN   := build/asan-cpython
 
 PYTEST_ARGS ?= -q
 
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
-        test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean
+        test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean \
+        wheels test-wheels bench-wheels release-builds
 
 # --- what the machine needs -------------------------------------------------
 
@@ -43,7 +47,8 @@ $(STAMPS)/deb: debian-packages.txt
 
 deps: $(STAMPS)/deb
 
-$(VENV)/%/.installed: requirements-test.txt $(STAMPS)/deb
+# A new Debian package does not remake the environments: only new pins do.
+$(VENV)/%/.installed: requirements-test.txt | $(STAMPS)/deb
 	@rm -rf $(VENV)/$*
 	$(if $(filter pypy,$*),$(PYPY),$(CPYTHON)) -m venv $(VENV)/$*
 	$(VENV)/$*/bin/python -m pip install -q --disable-pip-version-check -r requirements-test.txt
@@ -112,6 +117,8 @@ test: venvs
 	$(MAKE) test-cpp
 	$(MAKE) -j2 --output-sync=target run-pypy run-cpython
 	$(MAKE) test-refleak
+	$(MAKE) wheels
+	$(MAKE) -j2 --output-sync=target test-wheel-pypy test-wheel-cpython
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
@@ -133,22 +140,85 @@ demo: build-pypy
 	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/threads.py
 	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/asyncio_clients.py
 
-bench: build
+# The figures come from release builds with pip install's options (no
+# fault points), not from the test builds.
+release-builds: venvs
+	$(call configure,$(BUILD_REL_PYPY),-Dpython=$(PYPY))
+	$(MESON) compile -C $(BUILD_REL_PYPY)
+	$(call configure,$(BUILD_REL_CPY),-Dpython=$(CPYTHON))
+	$(MESON) compile -C $(BUILD_REL_CPY)
+
+bench: release-builds
 	$(call configure,$(BUILD_BENCH),-Dextension=false -Dbench=enabled)
 	$(MESON) compile -C $(BUILD_BENCH)
 	$(BUILD_BENCH)/bench/engine_bench --benchmark_min_time=0.2
 	$(BUILD_BENCH)/bench/executor_bench
-	$(VCPY) bench/report.py --pypy $(PYPY) --pypy-build $(abspath $(BUILD_PYPY)) \
-	  --cpython $(CPYTHON) --cpython-build $(abspath $(BUILD_CPY))
+	$(VCPY) bench/report.py --pypy $(PYPY) --pypy-build $(abspath $(BUILD_REL_PYPY)) \
+	  --cpython $(CPYTHON) --cpython-build $(abspath $(BUILD_REL_CPY))
 
-# An sdist and a wheel for each interpreter (the PyPy wheel is built from
-# the sdist), checked with twine.
-dist: venvs
-	rm -rf dist
-	$(VCPY) -m build -o dist .
-	$(VPYPY) -m pip wheel -q --no-deps -w dist dist/ratevane-*.tar.gz
+# --- binary wheels ------------------------------------------------------------
+
+# manylinux2014 wheels for CPython and PyPy, built from the sdist (which
+# proves the sdist complete) with pip install's own build options. Zig's C
+# and C++ compilers link against glibc 2.17's symbols and put their C++
+# runtime inside the library; LDFLAGS leaves that runtime's debug
+# information out. auditwheel confirms each tag.
+# The zig binary itself: `python -m ziglang` would not find its package
+# inside pip's isolated build environment.
+ZIG         = $(shell $(VCPY) -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
+ZIG_TARGET := x86_64-linux-gnu.2.17
+MANYLINUX  := manylinux_2_17_x86_64
+WHEEL_ENV   = CC="$(ZIG) cc -target $(ZIG_TARGET)" CXX="$(ZIG) c++ -target $(ZIG_TARGET)" \
+              LDFLAGS=-Wl,--strip-debug
+WHEEL_VENVS := build/wheel-venvs
+
+$(STAMPS)/wheels: venvs $(shell git ls-files 2>/dev/null)
+	rm -rf dist build/wheels
+	$(VCPY) -m build --sdist -o dist .
+	for py in $(VCPY) $(VPYPY); do \
+	  $(WHEEL_ENV) $$py -m pip wheel -q --disable-pip-version-check --no-deps \
+	    -w build/wheels dist/ratevane-*.tar.gz || exit 1; \
+	done
+	$(VCPY) -m wheel tags --remove --platform-tag $(MANYLINUX).manylinux2014_x86_64 build/wheels/*.whl
+	mv build/wheels/*$(MANYLINUX)*.whl dist/
+	for whl in dist/*.whl; do \
+	  $(VCPY) -m auditwheel show $$whl > build/wheels/show.txt || exit 1; \
+	  cat build/wheels/show.txt; \
+	  tr -s ' \n' ' ' < build/wheels/show.txt | grep -q 'following platform tag: "$(MANYLINUX)"' \
+	    || { echo "$$whl: not $(MANYLINUX)"; exit 1; }; \
+	done
 	$(VCPY) -m twine check dist/*
-	ls dist
+	ls -l dist
+	@touch $@
+
+wheels: $(STAMPS)/wheels
+dist: wheels
+
+# Each wheel installed as an index would install it, into a fresh virtual
+# environment with the test tools, and the Python suite run against it
+# (the tests that need fault injection skip themselves there).
+test-wheel-%: $(STAMPS)/wheels
+	rm -rf $(WHEEL_VENVS)/$*
+	$(if $(filter pypy,$*),$(PYPY),$(CPYTHON)) -m venv $(WHEEL_VENVS)/$*
+	grep -E '^(pytest|pytest-timeout|hypothesis|mypy)==' requirements-test.txt > $(WHEEL_VENVS)/$*.txt
+	$(WHEEL_VENVS)/$*/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/$*.txt
+	$(WHEEL_VENVS)/$*/bin/python -m pip install -q --disable-pip-version-check \
+	  --no-index --only-binary :all: --find-links dist ratevane
+	cd tests/python && RATEVANE_WHEEL=1 RATEVANE_SKIP_INSTALL_TEST=1 \
+	  $(abspath $(WHEEL_VENVS))/$*/bin/python -m pytest $(PYTEST_ARGS)
+
+test-wheels: test-wheel-pypy test-wheel-cpython
+
+# Each wheel's per-call costs against a g++ build with the same options,
+# case by case in one run of the benchmark per interpreter.
+bench-wheels: $(STAMPS)/wheels release-builds
+	rm -rf build/wheels/pypy build/wheels/cpython
+	$(VCPY) -m zipfile -e dist/ratevane-*-pp39-*.whl build/wheels/pypy
+	$(VCPY) -m zipfile -e dist/ratevane-*-cp311-*.whl build/wheels/cpython
+	RATEVANE_BUILD=$(BUILD_REL_PYPY) $(PYPY) bench/acquire_bench.py \
+	  --compare $$(ls build/wheels/pypy/ratevane*.so)
+	RATEVANE_BUILD=$(BUILD_REL_CPY) $(CPYTHON) bench/acquire_bench.py \
+	  --compare $$(ls build/wheels/cpython/ratevane*.so)
 
 clean:
 	rm -rf build dist

@@ -6,10 +6,14 @@ host's own price for calling native code).
     RATEVANE_BUILD=build/cpython python3 bench/acquire_bench.py
 
 The extension is imported from $RATEVANE_BUILD/src when that is set, as the
-tests do. Options: --quick (shorter runs), --threads N (default 8).
+tests do. Options: --quick (shorter runs), --threads N (default 8),
+--compare LIBRARY (another build's extension library, measured case by
+case in the same passes: make bench-wheels compares the binary wheels with
+g++ builds this way).
 """
 
 import argparse
+import math
 import os
 import subprocess
 import sys
@@ -97,45 +101,79 @@ def calls_per_second(call, threads, seconds):
     return sum(counts) / (time.perf_counter() - start)
 
 
+def limiter_cases(RateLimiter):
+    """The measured calls, on limiters of one build of the module."""
+    one = RateLimiter(sec=BIG, blocking=False)
+    four = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False)
+    bounded = RateLimiter(sec=BIG, blocking=False, max_burst=BIG)
+    everything = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False,
+                             max_burst=BIG)
+    refused = RateLimiter(day=1, blocking=False)
+    refused.acquire()  # full until the end of the UTC day
+    full = RateLimiter(day=1, blocking=False)
+    full.acquire()
+    burst = RateLimiter(sec=BIG, max_burst=1, blocking=False)
+    cases = [
+        ("acquire() granted, 1 window", one.acquire),
+        ("acquire() granted, 4 windows", four.acquire),
+        ("acquire() granted, 1 window + max_burst", bounded.acquire),
+        ("acquire() refused by a window", refused.acquire),
+        ("get_remaining(), 1 window", one.get_remaining),
+        ("get_remaining(), 4 windows + burst", everything.get_remaining),
+        ("wait_time(), room left (None)", one.wait_time),
+        ("wait_time(), a full window (float)", full.wait_time),
+        ("release(), max_burst set", burst.release),
+        ("release(), no max_burst", one.release),
+    ]
+
+    def still_refused():
+        assert refused.acquire() is False, "the refused case was granted: a day rolled over"
+
+    return cases, still_refused
+
+
+def load_other_build(path):
+    """A second build of the module, from its library file, beside the first."""
+    import importlib.machinery
+    import importlib.util
+    saved = sys.modules.pop("ratevane")
+    try:
+        loader = importlib.machinery.ExtensionFileLoader("ratevane", path)
+        spec = importlib.util.spec_from_file_location("ratevane", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        assert module.__file__ != saved.__file__, "the same build twice"
+        return module
+    finally:
+        sys.modules["ratevane"] = saved
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter runs")
     parser.add_argument("--threads", type=int, default=8)
+    parser.add_argument("--compare", metavar="LIBRARY",
+                        help="another build's extension library (a .so) to measure case "
+                             "by case beside the first, in the same passes")
     args = parser.parse_args()
     seconds = 0.2 if args.quick else 1.0
 
     build = os.environ.get("RATEVANE_BUILD")
     if build:
         sys.path.insert(0, os.path.join(build, "src"))
+    import ratevane
     from ratevane import RateLimiter
 
     with tempfile.TemporaryDirectory(prefix="ratevane-bench-") as tmp:
         emptymod = build_empty_module(tmp)
-
-        one = RateLimiter(sec=BIG, blocking=False)
-        four = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False)
-        bounded = RateLimiter(sec=BIG, blocking=False, max_burst=BIG)
-        everything = RateLimiter(sec=BIG, min=BIG, hour=BIG, day=BIG, blocking=False,
-                                 max_burst=BIG)
-        refused = RateLimiter(day=1, blocking=False)
-        refused.acquire()  # full until the end of the UTC day
-        full = RateLimiter(day=1, blocking=False)
-        full.acquire()
-        burst = RateLimiter(sec=BIG, max_burst=1, blocking=False)
-
-        cases = [
-            ("empty native method (emptymod.empty)", emptymod.empty),
-            ("acquire() granted, 1 window", one.acquire),
-            ("acquire() granted, 4 windows", four.acquire),
-            ("acquire() granted, 1 window + max_burst", bounded.acquire),
-            ("acquire() refused by a window", refused.acquire),
-            ("get_remaining(), 1 window", one.get_remaining),
-            ("get_remaining(), 4 windows + burst", everything.get_remaining),
-            ("wait_time(), room left (None)", one.wait_time),
-            ("wait_time(), a full window (float)", full.wait_time),
-            ("release(), max_burst set", burst.release),
-            ("release(), no max_burst", one.release),
-        ]
+        cases, still_refused = limiter_cases(RateLimiter)
+        cases.insert(0, ("empty native method (emptymod.empty)", emptymod.empty))
+        checks = [still_refused]
+        mine = len(cases)
+        if args.compare:
+            other = load_other_build(args.compare)
+            other_cases, other_refused = limiter_cases(other.RateLimiter)
+            cases += [(f"{name} [compared]", call) for name, call in other_cases]
+            checks.append(other_refused)
         # Several passes over all cases, keeping each one's best: a burst of
         # load from elsewhere on the machine then spoils one pass, not a case.
         overhead = float("inf")
@@ -145,12 +183,21 @@ def main():
             for i, (_, call) in enumerate(cases):
                 best[i] = min(best[i], ns_per_call(call, seconds / 3))
         results = [(name, ns - overhead) for (name, _), ns in zip(cases, best)]
-        assert refused.acquire() is False, "the refused case was granted: a day rolled over"
+        for check in checks:
+            check()
 
         shared = RateLimiter(sec=BIG, blocking=False)
         single = calls_per_second(shared.acquire, 1, seconds * 2)
         many = calls_per_second(shared.acquire, args.threads, seconds * 2)
 
+    if args.compare:
+        print(f"{ratevane.__file__} against {args.compare} (ns per call):")
+        for (name, ns), (_, theirs) in zip(results[1:mine], results[mine:]):
+            print(f"  {name:<42} {ns:7.1f} {theirs:7.1f}  {theirs / ns - 1:+6.1%}")
+        ratios = [theirs / ns for (_, ns), (_, theirs) in zip(results[1:mine], results[mine:])]
+        mean = math.prod(ratios) ** (1 / len(ratios))
+        print(f"  {'all cases (geometric mean)':<42} {'':15}  {mean - 1:+6.1%}")
+    results = results[:mine]
     impl = sys.implementation.name
     version = ".".join(map(str, sys.version_info[:3]))
     print(f"ratevane call costs under {impl} {version} "
