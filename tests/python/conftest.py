@@ -94,12 +94,11 @@ def between(value, low, high):
 
 class Background:
     """Runs `fn` on a daemon thread and records how it ended: `result` or
-    `error`, and `ended` (time.monotonic()) when it returned or raised."""
+    `error`."""
 
     def __init__(self, fn, name="background"):
         self.result = None
         self.error = None
-        self.ended = None
         self._thread = threading.Thread(target=self._run, args=(fn,), name=name, daemon=True)
         self._thread.start()
 
@@ -108,8 +107,6 @@ class Background:
             self.result = fn()
         except BaseException as e:  # reported to the test, whatever it is
             self.error = e
-        finally:
-            self.ended = time.monotonic()
 
     def done(self):
         return not self._thread.is_alive()
