@@ -1,6 +1,8 @@
 """Cost of RateLimiter calls from Python, in nanoseconds per call, next to
 the cost of an empty no-argument method of a tiny extension built here (the
-host's own price for calling native code).
+host's own price for calling native code); then how soon blocking waits end:
+after a full second window reopens (one waiting thread, and eight), and
+after the one burst permit a thread waits for is released.
 
     RATEVANE_BUILD=build/pypy pypy3 bench/acquire_bench.py
     RATEVANE_BUILD=build/cpython python3 bench/acquire_bench.py
@@ -15,6 +17,7 @@ g++ builds this way).
 import argparse
 import math
 import os
+import random
 import subprocess
 import sys
 import sysconfig
@@ -147,6 +150,72 @@ def load_other_build(path):
         sys.modules["ratevane"] = saved
 
 
+def fresh_second(latest=0.4):
+    """Sleep to just after a whole second, so that filling a window and
+    starting the waiters is done long before the next one."""
+    while True:
+        time.sleep(1.0 - time.time() % 1.0 + 0.01)
+        if time.time() % 1.0 < latest:
+            return
+
+
+def reopen_lags(RateLimiter, waiters):
+    """Lags (ms) of `waiters` threads in a blocking acquire on a full second
+    window, from the whole second it reopens at to each one's return."""
+    while True:
+        limiter = RateLimiter(sec=waiters)
+        fresh_second()
+        started = time.time()
+        for _ in range(waiters):
+            limiter.acquire()
+        returns = []
+
+        def wait():
+            limiter.acquire()
+            returns.append(time.time())
+
+        threads = [threading.Thread(target=wait) for _ in range(waiters)]
+        for t in threads:
+            t.start()
+        in_time = int(time.time()) == int(started)
+        for t in threads:
+            t.join()
+        if not in_time:
+            continue  # the machine stalled into the next second: drop the round
+        reopens = int(started) + 1
+        return [(t - reopens) * 1000.0 for t in returns]
+
+
+def burst_release_lags(RateLimiter, rounds):
+    """Lags (ms) from releasing the one burst permit to the return of the
+    blocking acquire waiting for it. By then its looks are 100 ms apart; the
+    release falls at a random point between two of them."""
+    rng = random.Random(1)
+    lags = []
+    for _ in range(rounds):
+        limiter = RateLimiter(sec=BIG, max_burst=1)
+        limiter.acquire()
+        back = []
+
+        def wait():
+            limiter.acquire()
+            back.append(time.monotonic())
+
+        waiter = threading.Thread(target=wait)
+        waiter.start()
+        time.sleep(rng.uniform(0.3, 0.4))
+        released = time.monotonic()
+        limiter.release()
+        waiter.join()
+        lags.append((back[0] - released) * 1000.0)
+    return lags
+
+
+def median_and_max(values):
+    ordered = sorted(values)
+    return ordered[len(ordered) // 2], ordered[-1]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter runs")
@@ -198,6 +267,13 @@ def main():
         mean = math.prod(ratios) ** (1 / len(ratios))
         print(f"  {'all cases (geometric mean)':<42} {'':15}  {mean - 1:+6.1%}")
     results = results[:mine]
+
+    reopen_rounds = 2 if args.quick else 5
+    lag_one = median_and_max(sum((reopen_lags(RateLimiter, 1) for _ in range(reopen_rounds)), []))
+    lag_many = median_and_max(sum((reopen_lags(RateLimiter, args.threads)
+                                   for _ in range(reopen_rounds)), []))
+    lag_burst = median_and_max(burst_release_lags(RateLimiter, 3 if args.quick else 10))
+
     impl = sys.implementation.name
     version = ".".join(map(str, sys.version_info[:3]))
     print(f"ratevane call costs under {impl} {version} "
@@ -208,10 +284,22 @@ def main():
         print(f"  {name:<{width}}  {ns:7.1f} ns  {ns / empty:5.1f}x empty")
     print(f"  acquire() granted on one shared limiter: 1 thread {single / 1e6:.2f} M calls/s, "
           f"{args.threads} threads {many / 1e6:.2f} M calls/s ({many / single:.0%})")
+    waits = [
+        ("blocking acquire, lag after reopening, 1 thread", lag_one),
+        (f"blocking acquire, lag after reopening, {args.threads} threads", lag_many),
+        ("blocking burst wait, release to grant", lag_burst),
+    ]
+    print("How soon blocking waits end (ms, median / max)")
+    width = max(len(name) for name, _ in waits)
+    for name, (median, most) in waits:
+        print(f"  {name:<{width}}  {median:7.2f} / {most:7.2f} ms")
 
     rows = [(name, round(ns, 1), "ns") for name, ns in results]
     rows.append(("acquire() 1 thread", round(single / 1e6, 2), "M calls/s"))
     rows.append((f"acquire() {args.threads} threads", round(many / 1e6, 2), "M calls/s"))
+    for name, (median, most) in waits:
+        rows.append((f"{name}, median", round(median, 2), "ms"))
+        rows.append((f"{name}, max", round(most, 2), "ms"))
     write_rows(rows)
 
 

@@ -14,6 +14,9 @@
    fit in the new second).
 3. CPU time of the whole process while 100 tasks wait 2 s on a full
    minute window (the waiters hold no thread; this should be about 0).
+4. Burst wait: the time from releasing the one burst permit to the moment
+   the task waiting for it sees its grant (by then the wait looks again
+   every 100 ms; the release falls at a random point between two looks).
 
 Each figure is the best of three runs (the machine may be busy with other
 work). Options: --quick (shorter runs, one round of each), --json (print the
@@ -28,6 +31,7 @@ import asyncio
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -186,6 +190,26 @@ async def idle_cpu(wait_seconds, rounds):
     return best
 
 
+# --- burst wait ----------------------------------------------------------------------
+
+
+async def burst_release_lags(rounds):
+    """Lags (ms) from the release of the one burst permit to the grant of
+    the task waiting for it."""
+    rng = random.Random(1)
+    lags = []
+    for _ in range(rounds):
+        limiter = ratevane.AsyncRateLimiter(sec=BIG, max_burst=1)
+        await limiter.acquire()
+        waiter = asyncio.ensure_future(limiter.acquire())
+        await asyncio.sleep(rng.uniform(0.3, 0.4))
+        released = time.monotonic()
+        await limiter.release()
+        await waiter
+        lags.append((time.monotonic() - released) * 1000.0)
+    return lags
+
+
 # --- report ------------------------------------------------------------------------
 
 
@@ -205,6 +229,7 @@ async def measure(quick):
     lag_one = await lag_figures(1, rounds, 2 if quick else 4)
     lag_many = await lag_figures(TASKS, rounds, 1)
     cpu = await idle_cpu(2.0 if not quick else 1.0, 1 if quick else 2)
+    burst = await burst_release_lags(3 if quick else 10)
     return {
         "interpreter": interpreter(),
         "cpus": os.cpu_count(),
@@ -215,6 +240,8 @@ async def measure(quick):
         },
         "idle_cpu_s": cpu,
         "idle_wait_s": 2.0 if not quick else 1.0,
+        "burst_release_ms": {"median": statistics.median(burst), "max": max(burst),
+                             "samples": len(burst)},
         "rounds": rounds,
     }
 
@@ -242,6 +269,9 @@ def print_table(r):
     share = cpu / r["idle_wait_s"] * 100
     print(f"CPU while {TASKS} tasks wait {r['idle_wait_s']:.0f} s on a full minute: "
           f"{cpu * 1000:.1f} ms ({share:.2f} % of one CPU)")
+    burst = r["burst_release_ms"]
+    print(f"burst wait, release to grant: median {burst['median']:.1f} ms, "
+          f"max {burst['max']:.1f} ms ({burst['samples']} samples)")
     print(f"(each figure: best of {r['rounds']} run{'s' if r['rounds'] > 1 else ''})")
 
 
@@ -280,6 +310,9 @@ def write_rows(r):
         rows.append((f"wake lag, {name}, p99", round(lag["p99"], 2), "ms"))
     rows.append((f"CPU while {TASKS} tasks wait {r['idle_wait_s']:.0f} s",
                  round(r["idle_cpu_s"] * 1000, 1), "ms"))
+    burst = r["burst_release_ms"]
+    rows.append(("burst wait, release to grant, median", round(burst["median"], 2), "ms"))
+    rows.append(("burst wait, release to grant, max", round(burst["max"], 2), "ms"))
     with open(path, "w") as f:
         json.dump(rows, f)
 

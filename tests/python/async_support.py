@@ -9,6 +9,9 @@ The limiter's work runs on background threads, so effects that a test did
 not await (the give-back of a cancelled wait, a release never awaited)
 land a little later; `settled_remaining` waits for them with a generous
 deadline instead of a fixed sleep, and then checks that they stay put.
+
+As in conftest, time limits here are hang guards (a worker hands work back
+within milliseconds; the guards are seconds), never a measure of speed.
 """
 
 import asyncio
@@ -148,23 +151,25 @@ async def settled_remaining(limiter, expected, timeout=5.0, stable=0.15):
 
 
 class Ticker:
-    """A coroutine that counts its own wake-ups: proof that the loop keeps
-    running other coroutines while an acquire waits."""
+    """A coroutine that notes the wall-clock time of each of its wake-ups:
+    proof that the loop kept running other coroutines while an acquire
+    waited."""
 
     def __init__(self, period=0.01):
         self.period = period
-        self.ticks = 0
+        self.stamps = []
         self._task = asyncio.ensure_future(self._run())
 
     async def _run(self):
         while True:
             await asyncio.sleep(self.period)
-            self.ticks += 1
+            self.stamps.append(time.time())
 
     async def stop(self):
+        """Stops it; returns the times noted."""
         self._task.cancel()
         await asyncio.gather(self._task, return_exceptions=True)
-        return self.ticks
+        return self.stamps
 
 
 # --- exceptions ----------------------------------------------------------------

@@ -323,7 +323,9 @@ class Interrupter:
                 assert exc.args == ("Operation interrupted",), exc.args
         else:
             raise AssertionError("the wait was not interrupted")
-        deadline = time.monotonic() + 2
+        # A guard against a hang: the helper's release follows its interrupt
+        # at once (the debug interpreter is slow, but not seconds slow).
+        deadline = time.monotonic() + 10
         while self.limiter.get_remaining()["burst"] != 1:
             assert time.monotonic() < deadline, self.limiter.get_remaining()
             time.sleep(0.001)
@@ -405,8 +407,9 @@ def async_ops():
             await asyncio.wait_for(waiting.acquire(), 0.002)
         except asyncio.TimeoutError:
             pass
-        # Background work finished: both waits handed their permit back.
-        deadline = time.monotonic() + 2
+        # Background work finished: both waits handed their permit back (a
+        # worker does it within milliseconds; 10 s is a guard).
+        deadline = time.monotonic() + 10
         while (await waiting.get_remaining())["burst"] != 1:
             assert time.monotonic() < deadline
             await asyncio.sleep(0.001)

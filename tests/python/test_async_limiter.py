@@ -24,9 +24,10 @@ from async_support import (
     fresh_second,
     room_in_minute,
     run,
+    seconds_left,
     settled_remaining,
 )
-from conftest import ratevane
+from conftest import between, ratevane
 
 AsyncRateLimiter = ratevane.AsyncRateLimiter
 
@@ -66,7 +67,9 @@ async def in_one_second(make, attempts=4):
     """Await `make()` (a fresh coroutine each time) so that it starts and
     ends inside one wall-clock second, and return its result: every clock
     read of the limiter lies between the two reads made here. A straddling
-    run is thrown away and repeated, after waiting for room if needed."""
+    run is thrown away and repeated, after waiting for room if needed. The
+    runs are a few hand-overs to a worker and back, well under a millisecond
+    each: only a stall of 0.2 s in each of the tries fails."""
     for _ in range(attempts):
         if 1.0 - time.time() % 1.0 < 0.2:
             await fresh_second()
@@ -144,11 +147,12 @@ async def test_wait_time_is_none_with_room_and_bounded_when_full():
     await lim.acquire()
     assert await lim.wait_time() is None
     await lim.acquire()
-    left = 60.0 - time.time() % 60.0
+    before = seconds_left(60.0)
     wait = await lim.wait_time()
     assert type(wait) is float
     assert 0.001 <= wait <= 60.0
-    assert abs(wait - left) < 1.0, (wait, left)
+    # The limiter read the clock between these two reads.
+    assert between(wait, seconds_left(60.0), before), (wait, before)
 
     # A stretched window: the wait never exceeds its length.
     stretched = AsyncRateLimiter(sec=1, sec_window=3)
@@ -270,7 +274,8 @@ async def test_waiters_across_one_second_rollover():
     (one wait instead of one per case):
 
     - timed: a blocking sec=1 acquire waits for the next second, is granted
-      shortly after it starts, and the loop keeps running meanwhile;
+      in it (how soon is bench/async_bench.py's wake lag), and the loop
+      keeps running meanwhile;
     - dropped: a limiter deleted while its acquire waits still completes it;
     - pair: two waiters from one call site are independent; the cancelled
       one counts in no window and gives its burst permit back;
@@ -279,7 +284,9 @@ async def test_waiters_across_one_second_rollover():
     - probes: wait_time in the last milliseconds of a second is never below
       one millisecond.
     """
-    await room_in_minute(8)
+    # Three tries of a second or two, the wait and the checks after it take
+    # some five seconds; twelve leave as much again for a loaded machine.
+    await room_in_minute(12)
     for _ in range(3):
         timed, dropped = AsyncRateLimiter(sec=1), AsyncRateLimiter(sec=1)
         minute = AsyncRateLimiter(sec=1, min=1)
@@ -289,7 +296,9 @@ async def test_waiters_across_one_second_rollover():
             timed.acquire(), dropped.acquire(), minute.acquire(), pair_lim.acquire()
         )
         first_seen = time.time()
-        if int(first_seen) == int(start):
+        # In the first half of the same second: the waits below then last
+        # half a second or more, and the pair's cancel lands well inside.
+        if int(first_seen) == int(start) and first_seen % 1.0 < 0.5:
             break
     else:
         pytest.skip("the machine keeps stalling across whole seconds")
@@ -314,16 +323,17 @@ async def test_waiters_across_one_second_rollover():
         await probe.acquire()
         probes.append(await probe.wait_time())
 
+    # Due at the reopening, under a second away; the guards of 5 s here are
+    # for hangs only.
     got, granted_seen = await asyncio.wait_for(timed_waiter, 5)
-    ticks = await ticker.stop()
+    stamps = await ticker.stop()
     assert is_granted(got)
     # Never early: the grant itself happened in the next second.
     assert granted_seen >= reopens
-    # Shortly after: the lag is a few milliseconds; the bound only has to
-    # survive a loaded machine.
-    assert granted_seen - reopens < 0.5
-    # The wait (at least 0.7 s) left the loop free for the ticker.
-    assert ticks >= 10
+    # The ticker ran while the acquire waited: a call that held the loop
+    # until its grant would leave no tick before the reopening. (The wait
+    # lasts half a second or more; the ticker wakes every 10 ms.)
+    assert sum(t < reopens for t in stamps) >= 1, stamps[:3]
 
     assert is_granted(await asyncio.wait_for(dropped_waiter, 5))
 
@@ -337,8 +347,10 @@ async def test_waiters_across_one_second_rollover():
 
     assert not minute_waiter.done()
     assert await minute.get_remaining() == {"second": 1, "minute": 0}
+    # The second has room, so the wait is the minute's: until its end.
+    before = seconds_left(60.0)
     wait = await minute.wait_time()
-    assert wait is not None and 1.0 < wait <= 60.0
+    assert wait is not None and between(wait, seconds_left(60.0), before), (wait, before)
     minute_waiter.cancel()
     assert await settled_remaining(minute, {"second": 1, "minute": 0}) == {"second": 1, "minute": 0}
 
@@ -349,18 +361,17 @@ async def test_waiters_across_one_second_rollover():
 
 
 @asyncio_test
-async def test_burst_bound_blocking_waiter_is_granted_soon_after_a_release():
+async def test_burst_bound_blocking_waiter_is_granted_after_a_release():
     lim = AsyncRateLimiter(sec=100, max_burst=1)
     assert is_granted(await lim.acquire())
     waiter = lim.acquire()
     await asyncio.sleep(0.3)
     assert not waiter.done()
-    released_at = time.monotonic()
     assert is_granted(await lim.release())
+    # Burst waits are 10, 20, 40, 80 ms, then 100 ms (traced on a
+    # hand-driven clock in tests/cpp; how soon the grant comes is
+    # bench/async_bench.py's figure): 5 s is fifty of its looks.
     assert is_granted(await asyncio.wait_for(waiter, 5))
-    # Burst waits are 10, 20, 40, 80 ms, then 100 ms: the first pass after
-    # the release finds the permit.
-    assert time.monotonic() - released_at < 0.75
     assert (await lim.get_remaining())["burst"] == 0
     await lim.release()
     assert (await lim.get_remaining())["burst"] == 1
@@ -524,7 +535,9 @@ def test_a_grant_found_cancelled_by_the_completion_gives_its_permit_back():
     settled, expected, scheduled, futures = run(main(), loop_factory=RecordingLoop)
     assert settled == expected
     assert all(f.cancelled() for f in futures)
-    # At least some completions were already on their way when cancelled.
+    # At least some completions were already on their way when cancelled:
+    # a worker takes the work up within a millisecond or so, and each of
+    # the ten rounds gives it 100 ms.
     assert scheduled >= 1
 
 

@@ -61,6 +61,9 @@ def over_granted_seconds(grants, limit):
     return {s: n for s, n in per_second.items() if n > limit}
 
 
+# Each client's twenty attempts end within their time-outs (at most 30 ms)
+# plus 4 ms of holding: under a second of planned waiting. The guard of 60 s
+# is for hangs.
 @asyncio_test(timeout=60)
 async def test_thousand_acquires_behind_random_timeouts(capfd):
     limit, max_burst = 200, 5
@@ -94,13 +97,13 @@ async def test_thousand_acquires_behind_random_timeouts(capfd):
     stop = asyncio.Event()
     violations = []
     watcher = asyncio.ensure_future(watch_in_flight(lim, max_burst, holdings, stop, violations))
-    started = time.monotonic()
     await asyncio.gather(*(client(20) for _ in range(50)))
-    elapsed = time.monotonic() - started
     stop.set()
     await watcher
 
     assert sum(outcomes.values()) == 1000
+    # Both happen on any machine: a zero time-out always times out, and a
+    # free burst permit is handed over in well under the average 15 ms.
     assert outcomes["granted"] > 0 and outcomes["timed out"] > 0, outcomes
     assert holdings.most <= max_burst
     assert violations == []
@@ -109,7 +112,6 @@ async def test_thousand_acquires_behind_random_timeouts(capfd):
     assert await settled_remaining(lim, {"burst": max_burst}, stable=0.3) == {"burst": max_burst}
     out, err = capfd.readouterr()
     assert out == "" and err == ""
-    assert elapsed < 30
 
 
 # Grants that reached a task already being cancelled (asyncio's own race,
@@ -132,7 +134,7 @@ async def granted_or_handed_back(future, give_back):
         raise
 
 
-@asyncio_test(timeout=60)
+@asyncio_test(timeout=60)  # under a second of planned waiting, as above
 async def test_mixed_calls_cancelled_at_random_points(capfd):
     """acquire and the __aenter__/__aexit__ pair, in tasks cancelled at
     random points (not only by time-outs), on a limiter whose second fills
@@ -184,7 +186,7 @@ async def test_mixed_calls_cancelled_at_random_points(capfd):
     stop.set()
     await watcher
 
-    assert grants
+    assert grants  # tasks live up to 20 ms; a free permit is handed over far sooner
     assert holdings.most <= max_burst
     assert violations == []
     assert over_granted_seconds(grants, limit) == {}

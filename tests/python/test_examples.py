@@ -20,7 +20,7 @@ def test_example_runs(name):
         code = f.read()
     result = run_python(
         "import sys; sys.argv = [%r]\n" % name + code,
-        timeout=90,
+        timeout=90,  # a guard: each runs about 3 s in its short mode
         env={"RATEVANE_EXAMPLE_QUICK": "1"},
     )
     assert result.returncode == 0, result.stdout + result.stderr

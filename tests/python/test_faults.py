@@ -236,6 +236,8 @@ def test_task_work_fault_in_a_waiting_acquire_gives_its_burst_permit_back():
         # The waiter takes a burst permit, then sleeps on the full minute.
         holding = await settled_remaining(lim, {"burst": 1}, stable=0.05)
         ratevane._arm_fault("task_work", 1)  # its next resumption fails
+        # That comes within a second (the wait's steps are 1 s at most), well
+        # inside the five left in the minute; the 10 s are a guard.
         kind, exc = await outcome(asyncio.wait_for(waiter, 10))
         return holding, kind, exc, await settled_remaining(lim, {"minute": 0, "burst": 2})
 

@@ -27,8 +27,13 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-// Generous: a sleep that is this late was not woken by its own timer.
-constexpr auto kLateBound = 500ms;
+// A sleep still pending this long after its deadline was not woken by its
+// own tick. Ticks are whole milliseconds, and the workers pass the timers
+// between tasks; a worker that is runnable on a loaded two-processor machine
+// under ThreadSanitizer waits tens of milliseconds for a processor, not
+// seconds. How late sleeps usually are is a figure of bench/executor_bench;
+// here the worst is printed and held to this bound only.
+constexpr auto kLateBound = 2s;
 
 std::int64_t ns_now() {
   return std::chrono::duration_cast<nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -190,7 +195,7 @@ TEST(TimerWake, SleepsWakeUnderSpawnAndCancelChurn) {
       if (first_failure.empty()) {
         first_failure = "round " + std::to_string(rounds) + ": a sleep of a " +
                         std::to_string(planned_ms) + " ms chain was not woken within " +
-                        std::to_string(kLateBound.count()) + " ms of its deadline (" +
+                        std::to_string(milliseconds(kLateBound).count()) + " ms of its deadline (" +
                         std::to_string(pending_timers()) + " timers pending)";
       }
       // Unstick it (any new timer or task makes a worker pass) so the
