@@ -30,7 +30,8 @@ PYTEST_ARGS ?= -q
 
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
         test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean \
-        wheels test-wheels bench-wheels release-builds
+        wheels test-wheels bench-wheels release-builds \
+        run-pypy-then-wheels run-cpython-then-refleak
 
 # --- what the machine needs -------------------------------------------------
 
@@ -111,14 +112,22 @@ test-refleak: venvs
 	PYTHONPATH=$(abspath $(BUILD_DBG))/src python3.11-dbg tests/python/refleak_check.py
 
 # Everything is built first; the two Python suites then run side by side
-# (they spend most of their time waiting for windows to reopen).
+# (they spend most of their time waiting for windows to reopen), the
+# wheels and the reference-count check each after one of them, and last
+# the suites on the installed wheels.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
-	$(MAKE) -j2 --output-sync=target run-pypy run-cpython
-	$(MAKE) test-refleak
-	$(MAKE) wheels
+	$(MAKE) -j2 --output-sync=target run-pypy-then-wheels run-cpython-then-refleak
 	$(MAKE) -j2 --output-sync=target test-wheel-pypy test-wheel-cpython
+
+run-pypy-then-wheels:
+	$(MAKE) run-pypy
+	$(MAKE) wheels
+
+run-cpython-then-refleak:
+	$(MAKE) run-cpython
+	$(MAKE) test-refleak
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
