@@ -31,7 +31,7 @@ PYTEST_ARGS ?= -q
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
         test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean \
         wheels test-wheels bench-wheels release-builds \
-        run-pypy-then-wheels run-cpython-then-refleak
+        wheels-then-refleak
 
 # --- what the machine needs -------------------------------------------------
 
@@ -111,23 +111,20 @@ test-refleak: venvs
 	$(MESON) compile -C $(BUILD_DBG)
 	PYTHONPATH=$(abspath $(BUILD_DBG))/src python3.11-dbg tests/python/refleak_check.py
 
-# Everything is built first; the two Python suites then run side by side
-# (they spend most of their time waiting for windows to reopen), the
-# wheels and the reference-count check each after one of them, and last
-# the suites on the installed wheels.
+# Everything is built first. The two Python suites then run side by side
+# (they spend most of their time waiting for windows to reopen), and the
+# wheels and the reference-count check use the processors they leave idle,
+# at the lowest priority so that the suites' threads are not kept waiting.
+# Last come the suites on the installed wheels.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
-	$(MAKE) -j2 --output-sync=target run-pypy-then-wheels run-cpython-then-refleak
+	$(MAKE) -j3 --output-sync=target run-pypy run-cpython wheels-then-refleak
 	$(MAKE) -j2 --output-sync=target test-wheel-pypy test-wheel-cpython
 
-run-pypy-then-wheels:
-	$(MAKE) run-pypy
-	$(MAKE) wheels
-
-run-cpython-then-refleak:
-	$(MAKE) run-cpython
-	$(MAKE) test-refleak
+wheels-then-refleak:
+	nice -n 19 $(MAKE) wheels
+	nice -n 19 $(MAKE) test-refleak
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
