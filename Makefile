@@ -178,7 +178,7 @@ WHEEL_ENV   = CC="$(ZIG) cc -target $(ZIG_TARGET)" CXX="$(ZIG) c++ -target $(ZIG
               LDFLAGS=-Wl,--strip-debug
 WHEEL_VENVS := build/wheel-venvs
 
-$(STAMPS)/wheels: venvs $(shell git ls-files 2>/dev/null)
+$(STAMPS)/wheels: $(shell git ls-files 2>/dev/null) | venvs
 	rm -rf dist build/wheels
 	$(VCPY) -m build --sdist -o dist .
 	for py in $(VCPY) $(VPYPY); do \
