@@ -15,6 +15,7 @@ g++ builds this way).
 """
 
 import argparse
+import importlib
 import math
 import os
 import random
@@ -29,21 +30,27 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BIG = 10**18  # a limit no benchmark can use up
 
 
-def build_empty_module(directory):
-    """Compile emptymod.c with the interpreter's compiler and flags."""
+def build_extension(directory, name):
+    """Compile bench/<name>.c with the interpreter's compiler and flags into
+    `directory` and import it."""
     cc = (sysconfig.get_config_var("CC") or "cc").split()
     cflags = (sysconfig.get_config_var("CFLAGS") or "").split()
     ccshared = (sysconfig.get_config_var("CCSHARED") or "-fPIC").split()
     suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
-    target = os.path.join(directory, "emptymod" + suffix)
+    target = os.path.join(directory, name + suffix)
     command = cc + cflags + ccshared + [
         "-shared", "-I" + sysconfig.get_paths()["include"],
-        os.path.join(HERE, "emptymod.c"), "-o", target,
+        os.path.join(HERE, name + ".c"), "-o", target,
     ]
     subprocess.run(command, check=True)
-    sys.path.insert(0, directory)
-    import emptymod
-    return emptymod
+    if directory not in sys.path:
+        sys.path.insert(0, directory)
+    return importlib.import_module(name)
+
+
+def build_empty_module(directory):
+    """emptymod: the empty method and the new-dict function."""
+    return build_extension(directory, "emptymod")
 
 
 def make_loop(body="call()"):

@@ -5,6 +5,7 @@
 
 #include "host/args.hpp"
 #include "host/borrow.hpp"
+#include "host/convert.hpp"
 #include "host/entry.hpp"
 #include "host/types.hpp"
 
@@ -14,7 +15,7 @@ namespace ratevane::bridge {
 bool cancelled_or_print(PyObject* future) {
   static PyObject* name = PyUnicode_InternFromString("cancelled");
   host::Ref answer = host::Ref::steal(PyObject_CallMethodNoArgs(future, name));
-  const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+  const int truth = answer ? host::truth(answer.get()) : -1;
   if (truth < 0) {
     PyErr_PrintEx(1);
     return false;
@@ -86,7 +87,7 @@ PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     static PyObject* cancelled = PyUnicode_InternFromString("cancelled");
     Ref answer = Ref::steal(PyObject_CallMethodNoArgs(slots[0], cancelled));
     if (!answer) return HostError::fetch();
-    const int truth = PyObject_IsTrue(answer.get());
+    const int truth = host::truth(answer.get());
     if (truth < 0) return HostError::fetch();
     // A future cancelled after the task scheduled this completion: nothing
     // to complete, and a granted burst permit goes back to the limiter.

@@ -140,7 +140,10 @@ Result<bool> extract_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
   }
   for (std::size_t i = 0; i < n; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
 
-  if (kwargs != nullptr) {
+  // PyPy hands every call from Python an empty keyword dict; walking it
+  // (PyDict_Next copies its keys first) would cost more than the rest of a
+  // done-callback's call.
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
