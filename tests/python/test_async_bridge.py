@@ -390,6 +390,38 @@ def test_done_callback_and_completor_objects():
     assert done_callback(fut) is None
     assert type(fut.inner) is RuntimeError and str(fut.inner) == "Already borrowed"
 
+    # cancelled() may answer with any object: its truth decides, and an
+    # answer whose truth cannot be read fails the completor's call.
+    class Answers:
+        def __init__(self, answer):
+            self.answer = answer
+
+        def cancelled(self):
+            return self.answer
+
+    class NoTruth:
+        def __bool__(self):
+            raise LookupError("no truth here")
+
+    calls = []
+    for answer, completes in ((1, False), ("yes", False), (0, True), ("", True), (None, True)):
+        assert completor(Answers(answer), calls.append, answer) is None
+        assert (calls[-1:] == [answer]) is completes
+        calls.clear()
+        assert done_callback(Answers(False if completes else 0)) is None
+    with pytest.raises(LookupError, match="no truth here"):
+        completor(Answers(NoTruth()), calls.append, 1)
+    assert calls == []
+
+    # Keywords, given as an explicit dict too, empty or not.
+    assert completor(Answers(False), calls.append, 3, **{}) is None
+    assert completor(future=Answers(False), complete=calls.append, **{"value": 4}) is None
+    assert done_callback(fut=Answers(False), **{}) is None
+    assert calls == [3, 4]
+    with pytest.raises(TypeError) as info:
+        done_callback(Answers(False), **{"fut": 1})
+    assert str(info.value) == "PyDoneCallback.__call__() got multiple values for argument 'fut'"
+
 
 def test_cancelled_check_that_raises_off_the_loop_is_printed_and_delivery_goes_on(capfd):
     class Loop(RecordingLoop):
