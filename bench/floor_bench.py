@@ -19,7 +19,8 @@ loop thread, with no executor and no limiter:
    - the done-callback and the completor, against the probe's two callable
      types (and its bare callable type, whose call looks at nothing);
    - making an AsyncRateLimiter awaitable (an acquire that waits on a full
-     window, so no delivery runs meanwhile), against the floor's making side;
+     window, so no delivery runs meanwhile), against the probe's no-argument
+     function that makes the making side's host calls and returns the future;
    - RateLimiter's methods, against no-argument probe methods that make the
      same host calls without a limiter.
 
