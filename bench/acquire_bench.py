@@ -48,11 +48,6 @@ def build_extension(directory, name):
     return importlib.import_module(name)
 
 
-def build_empty_module(directory):
-    """emptymod: the empty method and the new-dict function."""
-    return build_extension(directory, "emptymod")
-
-
 def make_loop(body="call()"):
     # A fresh function per case, so that PyPy's JIT traces each loop on its
     # own instead of sharing one trace between different callees.
@@ -240,7 +235,7 @@ def main():
     from ratevane import RateLimiter
 
     with tempfile.TemporaryDirectory(prefix="ratevane-bench-") as tmp:
-        emptymod = build_empty_module(tmp)
+        emptymod = build_extension(tmp, "emptymod")
         cases, still_refused = limiter_cases(RateLimiter)
         cases.insert(0, ("empty native method (emptymod.empty)", emptymod.empty))
         checks = [still_refused]

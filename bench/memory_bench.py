@@ -24,7 +24,7 @@ import subprocess
 import sys
 import tempfile
 
-from acquire_bench import build_empty_module, write_rows
+from acquire_bench import build_extension, write_rows
 
 BIG = 10**15
 
@@ -87,7 +87,7 @@ def child(name):
         sizes = asyncio_rounds(per_round, rounds)
     else:
         with tempfile.TemporaryDirectory() as tmp:
-            sizes = rounds_of(build_empty_module(tmp).new_dict, per_round, rounds)
+            sizes = rounds_of(build_extension(tmp, "emptymod").new_dict, per_round, rounds)
     print(json.dumps(sizes))
 
 

@@ -11,11 +11,20 @@
 
 namespace ratevane::bridge {
 
-// future.cancelled(); an error is printed and answers false.
-bool cancelled_or_print(PyObject* future) {
+namespace {
+
+// future.cancelled(): 1, 0, or -1 with the host error set.
+int ask_cancelled(PyObject* future) {
   static PyObject* name = PyUnicode_InternFromString("cancelled");
   host::Ref answer = host::Ref::steal(PyObject_CallMethodNoArgs(future, name));
-  const int truth = answer ? host::truth(answer.get()) : -1;
+  return answer ? host::truth(answer.get()) : -1;
+}
+
+}  // namespace
+
+// future.cancelled(); an error is printed and answers false.
+bool cancelled_or_print(PyObject* future) {
+  const int truth = ask_cancelled(future);
   if (truth < 0) {
     PyErr_PrintEx(1);
     return false;
@@ -84,10 +93,7 @@ PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Runs once, on the loop thread: the permit is taken out so that every
     // way out of this call settles it.
     BurstPermit permit = std::move((*b)->permit);
-    static PyObject* cancelled = PyUnicode_InternFromString("cancelled");
-    Ref answer = Ref::steal(PyObject_CallMethodNoArgs(slots[0], cancelled));
-    if (!answer) return HostError::fetch();
-    const int truth = host::truth(answer.get());
+    const int truth = ask_cancelled(slots[0]);
     if (truth < 0) return HostError::fetch();
     // A future cancelled after the task scheduled this completion: nothing
     // to complete, and a granted burst permit goes back to the limiter.
