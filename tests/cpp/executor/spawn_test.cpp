@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -44,6 +46,45 @@ TEST(Spawn, FromManyThreadsAtOnceEveryTaskRunsOnce) {
   ASSERT_TRUE(eventually([&] { return total.load() == kThreads * kEach; }, 30s))
       << total.load() << " of " << kThreads * kEach;
   for (auto& r : runs) ASSERT_EQ(r.load(), 1);
+}
+
+// A task queued from a thread that is no worker is handed to the spinning
+// worker, or wakes an idle one, or waits for a busy one to look at the queue.
+// Two host threads spawn one task at a time, each waiting for its task to
+// run and then pausing for a while around the end of a worker's spin, so
+// that spawns keep landing on busy, spinning and parking workers. A task
+// left queued while every worker sleeps would never run: each wait below
+// ends in microseconds or times out.
+TEST(Spawn, OneAtATimeFromHostThreadsNoTaskIsStranded) {
+  detail::Scheduler s(2);
+  constexpr int kEach = 4000;
+  std::atomic<bool> stranded{false};
+  auto host = [&](unsigned seed) {
+    std::atomic<bool> ran{false};
+    for (int i = 0; i < kEach && !stranded.load(); ++i) {
+      ran.store(false);
+      JoinHandle(s.start(body_from([&](Context&) {
+        ran.store(true);
+        return Poll::ready;
+      })));  // detached
+      const auto limit = std::chrono::steady_clock::now() + 5s;
+      while (!ran.load()) {
+        if (std::chrono::steady_clock::now() > limit) {
+          stranded.store(true);
+          return;
+        }
+        std::this_thread::yield();
+      }
+      seed = seed * 1103515245u + 12345u;
+      const auto pause = std::chrono::microseconds(150 + (seed >> 16) % 120);
+      const auto until = std::chrono::steady_clock::now() + pause;
+      while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    }
+  };
+  std::thread a(host, 1u), b(host, 2u);
+  a.join();
+  b.join();
+  EXPECT_FALSE(stranded.load()) << "a task queued from a host thread never ran";
 }
 
 TEST(Spawn, TasksSpawnTasks) {
