@@ -29,14 +29,18 @@ def _completor(future, complete, value):
 
 
 class _DoneCallback:
-    __slots__ = ("cancel",)
+    """Marks its future's work cancelled (a plain attribute: the worker
+    reads it without a lock, as the native signal is read without the
+    interpreter lock)."""
 
-    def __init__(self, cancel):
-        self.cancel = cancel
+    __slots__ = ("fired",)
+
+    def __init__(self):
+        self.fired = False
 
     def __call__(self, fut):
         if fut.cancelled():
-            self.cancel.set()
+            self.fired = True
 
 
 class PythonBridgeLimiter:
@@ -53,16 +57,16 @@ class PythonBridgeLimiter:
         loop = asyncio.get_running_loop()
         context = contextvars.copy_context()
         future = loop.create_future()
-        cancel = threading.Event()
-        future.add_done_callback(_DoneCallback(cancel))
-        self._jobs.put((loop, context, future, cancel))
+        callback = _DoneCallback()
+        future.add_done_callback(callback)
+        self._jobs.put((loop, context, future, callback))
         return future
 
     def _work(self):
         jobs = self._jobs
         while True:
-            loop, _context, future, cancel = jobs.get()
-            if cancel.is_set():
+            loop, _context, future, callback = jobs.get()
+            if callback.fired:
                 continue
             with self._lock:
                 self.granted += 1
@@ -98,5 +102,5 @@ def waiting_future(loop):
     """A future with the bridge's done-callback on it, as `acquire()` makes
     one."""
     future = loop.create_future()
-    future.add_done_callback(_DoneCallback(threading.Event()))
+    future.add_done_callback(_DoneCallback())
     return future
