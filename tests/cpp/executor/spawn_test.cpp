@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <system_error>
