@@ -28,6 +28,17 @@ def _completor(future, complete, value):
         complete(value)
 
 
+def _deliver(loop, future):
+    """On a worker: the cancelled check, then the completor scheduled on the
+    loop."""
+    if future.cancelled():
+        return
+    try:
+        loop.call_soon_threadsafe(_completor, future, future.set_result, (), context=None)
+    except RuntimeError:
+        pass  # the loop was closed
+
+
 class _DoneCallback:
     """Marks its future's work cancelled (a plain attribute: the worker
     reads it without a lock, as the native signal is read without the
@@ -56,9 +67,7 @@ class PythonBridgeLimiter:
     def acquire(self):
         loop = asyncio.get_running_loop()
         context = contextvars.copy_context()
-        future = loop.create_future()
-        callback = _DoneCallback()
-        future.add_done_callback(callback)
+        future, callback = _watched_future(loop)
         self._jobs.put((loop, context, future, callback))
         return future
 
@@ -70,13 +79,7 @@ class PythonBridgeLimiter:
                 continue
             with self._lock:
                 self.granted += 1
-            if future.cancelled():
-                continue
-            try:
-                loop.call_soon_threadsafe(_completor, future, future.set_result, (),
-                                          context=None)
-            except RuntimeError:
-                pass  # the loop was closed
+            _deliver(loop, future)
 
 
 def complete_at(loop, futures, when):
@@ -89,18 +92,21 @@ def complete_at(loop, futures, when):
     def deliver():
         time.sleep(max(0.0, when - time.time()))
         for future in futures:
-            if not future.cancelled():
-                loop.call_soon_threadsafe(_completor, future, future.set_result, (),
-                                          context=None)
+            _deliver(loop, future)
 
     thread = threading.Thread(target=deliver, daemon=True)
     thread.start()
     return thread
 
 
+def _watched_future(loop):
+    future = loop.create_future()
+    callback = _DoneCallback()
+    future.add_done_callback(callback)
+    return future, callback
+
+
 def waiting_future(loop):
     """A future with the bridge's done-callback on it, as `acquire()` makes
     one."""
-    future = loop.create_future()
-    future.add_done_callback(_DoneCallback())
-    return future
+    return _watched_future(loop)[0]
