@@ -238,6 +238,21 @@ class DeliveryQueue {
     }
   }
 
+  // Around fork() (see host/fork.cpp).
+  void hold_for_fork() noexcept { mutex_.lock(); }
+  void let_go_after_fork(bool in_child) noexcept {
+    if (in_child) {
+      // The queued outcomes are the parent's to deliver. They are kept
+      // aside, never delivered nor dropped: dropping would give references
+      // up and permits back for futures and waiters of the parent's loops.
+      // Moving a delivery touches no host object.
+      for (Delivery& d : pending_) left_behind_.push_back(std::move(d));
+      pending_.clear();
+      draining_ = false;
+    }
+    mutex_.unlock();
+  }
+
  private:
   // Lock held. An abnormal failure ends this delivery alone.
   static void deliver_one(Delivery& d) {
@@ -253,15 +268,28 @@ class DeliveryQueue {
     }
   }
 
-  std::mutex mutex_;  // a leaf: never held while the interpreter lock is taken
+  // Never held while the interpreter lock is taken; only the deferred
+  // list's lock is taken inside it (references dropped at exit).
+  std::mutex mutex_;
   std::vector<Delivery> pending_;
   bool draining_ = false;
+  std::vector<Delivery> left_behind_;  // in a forked child: the parent's
 };
 
 DeliveryQueue& deliveries() {
   static auto* queue = new DeliveryQueue;  // lives until the process ends
   return *queue;
 }
+
+}  // namespace
+
+void hold_deliveries_for_fork() noexcept { deliveries().hold_for_fork(); }
+
+void let_go_deliveries_after_fork(bool in_child) noexcept {
+  deliveries().let_go_after_fork(in_child);
+}
+
+namespace {
 
 class AwaitableTask final : public exec::TaskBody {
  public:

@@ -47,4 +47,11 @@ class Work {
 // work is released without having run.
 host::Result<host::Ref> make_awaitable(std::unique_ptr<Work> work);
 
+// Around fork(): the queue of outcomes waiting for delivery is held across
+// it. The parent lets it go as it was; the child starts with an empty queue
+// and nobody delivering, since the worker that was delivering, and the
+// tasks whose outcomes were queued, stayed in the parent.
+void hold_deliveries_for_fork() noexcept;
+void let_go_deliveries_after_fork(bool in_child) noexcept;
+
 }  // namespace ratevane::bridge

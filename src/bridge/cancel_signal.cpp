@@ -1,5 +1,7 @@
 #include "bridge/cancel_signal.hpp"
 
+#include "bridge/executor.hpp"
+
 #include <mutex>
 #include <stdexcept>
 
@@ -10,6 +12,11 @@ namespace detail {
 // and swap the stored waker; wakers are woken and dropped after it is let go,
 // since waking schedules a task and dropping may destroy one.
 struct CancelBlock {
+  // The fork generation the signal was made in. In a child forked since,
+  // the task at the other end stayed in the parent, and a worker of the
+  // parent may have held `mu` at the fork: such a signal is given up
+  // without touching it.
+  const unsigned generation = fork_generation();
   std::mutex mu;
   CancelReceiver::State state = CancelReceiver::State::not_yet;
   Waker receiver_waker;
@@ -25,6 +32,10 @@ std::pair<CancelSender, CancelReceiver> make_cancel_signal() {
 
 void CancelSender::settle(bool fired) noexcept {
   if (!block_) return;
+  if (block_->generation != fork_generation()) {
+    block_.reset();
+    return;
+  }
   Waker waiting;
   {
     std::lock_guard lk(block_->mu);
@@ -56,6 +67,10 @@ void CancelSender::fire() {
 
 void CancelReceiver::close() noexcept {
   if (!block_) return;
+  if (block_->generation != fork_generation()) {
+    block_.reset();
+    return;
+  }
   Waker stale;
   {
     std::lock_guard lk(block_->mu);

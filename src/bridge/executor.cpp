@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -109,7 +110,28 @@ Scheduler& scheduler_instance() {
 
 Scheduler* scheduler_if_built() noexcept { return cell.load(std::memory_order_acquire); }
 
+std::atomic<unsigned> generation{0};
+// The executors of the processes this one was forked from, newest first.
+std::atomic<Scheduler*> forgotten{nullptr};
+
 }  // namespace detail
+
+void forget_executor_in_child() noexcept {
+  using namespace detail;
+  if (Scheduler* old = cell.load(std::memory_order_relaxed)) {
+    old->abandon(forgotten.load(std::memory_order_relaxed));
+    // Still reachable, as what the parent's tasks point to must stay.
+    forgotten.store(old, std::memory_order_relaxed);
+  }
+  cell.store(nullptr, std::memory_order_relaxed);
+  // A fresh cell and configuration lock over the old ones, whose mutexes
+  // and waiting list may belong to threads that stayed in the parent. The
+  // old ones are not destroyed: that would touch that state.
+  new (&construction()) Construction();
+  generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned fork_generation() noexcept { return detail::generation.load(std::memory_order_relaxed); }
 
 JoinHandle spawn(std::unique_ptr<TaskBody> body) {
   return JoinHandle(detail::scheduler_instance().start(std::move(body)));

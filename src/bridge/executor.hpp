@@ -26,6 +26,18 @@ namespace ratevane::exec {
 // If spawn throws, `body` is destroyed without having run.
 JoinHandle spawn(std::unique_ptr<TaskBody> body);
 
+// In a child process just made by fork(), on its only thread: forgets the
+// parent's executor, whose worker threads the child does not have. The
+// copied scheduler is never run, waited on or notified again (tasks of the
+// parent that are woken in the child stay unrun), and the next spawn builds
+// a fresh executor. Takes no lock, calls nothing of the interpreter.
+void forget_executor_in_child() noexcept;
+
+// Counts the forks this process descends from; cancel signals made before
+// the last fork settle without their lock, which a thread of the parent may
+// have held at the fork.
+unsigned fork_generation() noexcept;
+
 // Observers, mainly for tests and diagnostics. None of them builds the
 // executor.
 bool executor_built() noexcept;

@@ -137,6 +137,9 @@ TaskRecord* Scheduler::start(std::unique_ptr<TaskBody> body) {
 }
 
 void Scheduler::schedule(TaskRecord* record) noexcept {
+  // A task of the parent woken in a forked child stays unrun; its queue
+  // reference is never given back, so the record stays intact too.
+  if (abandoned_.load(std::memory_order_relaxed)) return;
   if (WakeBatch* batch = current_batch;
       batch && batch->owner == this && batch->tasks->size() < batch->tasks->capacity()) {
     batch->tasks->push_back(record);  // within capacity: cannot throw
@@ -211,6 +214,7 @@ void Scheduler::run_task(TaskRecord* record) noexcept {
 // --- timers ----------------------------------------------------------------
 
 bool Scheduler::poll_timer(TimerEntry& entry, Clock::time_point deadline, const Waker& waker) {
+  if (abandoned_.load(std::memory_order_relaxed)) return false;
   Waker replaced;  // dropped only after the lock is let go
   WorkerSlot* wake = nullptr;
   {
@@ -235,6 +239,9 @@ bool Scheduler::poll_timer(TimerEntry& entry, Clock::time_point deadline, const 
 }
 
 void Scheduler::cancel_timer(TimerEntry& entry) noexcept {
+  // The heap may be half-way through a change made by a worker of the
+  // parent; it is never read again, so the entry may go without it.
+  if (abandoned_.load(std::memory_order_relaxed)) return;
   Waker dropped;
   std::lock_guard lk(mu_);
   if (entry.queued()) {

@@ -90,6 +90,16 @@ class Scheduler {
 
   std::size_t pending_timers() const;
   std::size_t worker_count() const noexcept { return workers_; }
+
+  // In a forked child: this scheduler's workers stayed in the parent. From
+  // now on nothing is queued, registered or cancelled here, and no lock or
+  // condition variable of it is touched: a worker of the parent may have
+  // held the lock, or waited on a condition variable, at the fork.
+  // `older` is an executor abandoned by an earlier fork, kept listed here.
+  void abandon(Scheduler* older) noexcept {
+    older_abandoned_ = older;
+    abandoned_.store(true, std::memory_order_relaxed);
+  }
   Clock::time_point origin() const noexcept { return origin_; }
   Tick tick_now() const noexcept;
   Tick tick_of(Clock::time_point deadline) const noexcept;
@@ -140,6 +150,10 @@ class Scheduler {
   WorkerSlot* timer_worker_ = nullptr;
   Tick planned_tick_ = kNoTick;
   bool stopping_ = false;
+  // Set only in a forked child, by its only thread, before anything else
+  // runs there: read without the lock.
+  std::atomic<bool> abandoned_{false};
+  Scheduler* older_abandoned_ = nullptr;
 
   std::vector<std::unique_ptr<WorkerSlot>> slots_;
   std::vector<std::thread> threads_;

@@ -12,6 +12,8 @@ enum class Point : int {
   task_work,       // the body of a background task
   conversion,      // converting a result to a host object
   leak,            // release(): keeps one new host object alive for good
+  fork_handlers,   // a fork: runs without the module's fork handlers
+  use_after_free,  // release(): reads a heap cell it has just freed
   count_,
 };
 

@@ -1,5 +1,7 @@
 #include "engine/ledger.hpp"
 
+#include "engine/fork_locks.hpp"
+
 #include <algorithm>
 
 namespace ratevane {
@@ -20,7 +22,10 @@ LimiterCore::LimiterCore(const WindowSpec* specs, std::size_t n, const WallClock
     windows_[i].limit = specs[i].limit;
     windows_[i].window_seconds = specs[i].window_seconds;
   }
+  CoreRegistry::add(this);
 }
+
+LimiterCore::~LimiterCore() { CoreRegistry::remove(this); }
 
 bool LimiterCore::poisoned() const {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -64,8 +64,11 @@ inline constexpr std::size_t kMaxWindows = 4;
 // fixed at construction.
 class LimiterCore {
  public:
+  // A core is listed among the live cores from construction to
+  // destruction, so that a fork can find every core lock (fork_locks.hpp).
   LimiterCore(const WindowSpec* specs, std::size_t n,
               const WallClock& clock = system_wall_clock());
+  ~LimiterCore();
   LimiterCore(const LimiterCore&) = delete;
   LimiterCore& operator=(const LimiterCore&) = delete;
 
@@ -77,11 +80,15 @@ class LimiterCore {
 
  private:
   friend class CoreLock;
+  friend struct CoreRegistry;
   mutable std::mutex mutex_;
   bool poisoned_ = false;  // guarded by mutex_
   std::size_t size_ = 0;
   std::array<WindowLimit, kMaxWindows> windows_;
   const WallClock* clock_;
+  // Links of the list of live cores; guarded by the registry's lock.
+  LimiterCore* live_prev_ = nullptr;
+  LimiterCore* live_next_ = nullptr;
 };
 
 // Holds the core lock for one ledger step. If the step unwinds with an

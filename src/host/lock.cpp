@@ -47,6 +47,8 @@ void drop_ref(PyObject* object) {
   releases_pending.store(true, std::memory_order_relaxed);
 }
 
+void hold_pending_releases_for_fork() noexcept { pending_mutex().lock(); }
+
 EntryScope::EntryScope() {
   if (lock_depth < 0) fatal("ratevane: the interpreter was entered where its use is forbidden");
   ++lock_depth;
@@ -60,6 +62,11 @@ std::atomic<int> worker_entries{0};
 std::atomic<bool> interpreter_exiting{false};
 
 }  // namespace
+
+void let_go_pending_releases_after_fork(bool in_child) noexcept {
+  pending_mutex().unlock();
+  if (in_child) worker_entries.store(0, std::memory_order_relaxed);
+}
 
 AcquireLock::AcquireLock(ThreadKind kind) {
   if (lock_depth >= 1) {

@@ -31,6 +31,13 @@ inline void apply_pending_releases() {
 // Gives up one reference: at once with the lock, else queued.
 void drop_ref(PyObject* object);
 
+// Around fork(): the deferred list's lock is held across it and let go in
+// both processes, so the child's copy of the list is whole and unlocked.
+// The child also forgets the workers that were inside a lock acquisition:
+// they stayed in the parent, and the exit hook must not wait for them.
+void hold_pending_releases_for_fork() noexcept;
+void let_go_pending_releases_after_fork(bool in_child) noexcept;
+
 // A host entry point's scope: the host called us with the lock held.
 class EntryScope {
  public:

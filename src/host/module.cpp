@@ -3,13 +3,16 @@
 // no thread, no timer, no executor.
 #include "bridge/py_callbacks.hpp"
 #include "host/entry.hpp"
+#include "host/fork.hpp"
 #include "host/signals.hpp"
 #include "limiters/async_rate_limiter.hpp"
 #include "limiters/rate_limiter.hpp"
 
 #ifdef RATEVANE_FAULT_INJECTION
+#include <cctype>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "engine/fault.hpp"
 #endif
@@ -21,13 +24,16 @@ namespace {
 // Test builds only: _arm_fault(point, count) makes the named point fail its
 // next `count` passes. Points: "wall_clock" (a ledger step; poisons the
 // core), "task_work" (a background task), "conversion" (a result becoming a
-// host object), "leak" (release() keeps a new float alive for good).
+// host object), "leak" (release() keeps a new float alive for good),
+// "fork_handlers" (the next forks run without the module's fork handlers),
+// "use_after_free" (release() reads a heap cell it has just freed).
 PyObject* arm_fault(PyObject*, PyObject* args) {
   return entry([&]() -> Result<Ref> {
     const char* name;
     int count;
     if (!PyArg_ParseTuple(args, "si", &name, &count)) return HostError::fetch();
-    static const char* const points[] = {"wall_clock", "task_work", "conversion", "leak"};
+    static const char* const points[] = {"wall_clock", "task_work",     "conversion",
+                                         "leak",       "fork_handlers", "use_after_free"};
     static_assert(std::size(points) == static_cast<std::size_t>(fault::Point::count_));
     for (int i = 0; i < static_cast<int>(fault::Point::count_); ++i) {
       if (std::strcmp(points[i], name) == 0) {
@@ -44,6 +50,34 @@ PyMethodDef test_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 #define RATEVANE_MODULE_METHODS test_methods
+
+// Test builds only: _build_info tells the tests how the module was built,
+// {"sanitizers": ["address", "undefined"]} under the sanitizers.
+Result<bool> add_build_info(PyObject* module) {
+  // The build's b_sanitize as Meson printed it: "none", "address,undefined"
+  // or "['address', 'undefined']".
+  Ref names = checked(PyList_New(0));
+  const std::string_view all = RATEVANE_SANITIZERS;
+  std::size_t i = 0;
+  while (i < all.size()) {
+    const std::size_t start = i;
+    while (i < all.size() && (std::islower(static_cast<unsigned char>(all[i])) || all[i] == '_')) {
+      ++i;
+    }
+    const std::string_view word = all.substr(start, i - start);
+    if (word.empty()) {
+      ++i;
+      continue;
+    }
+    if (word == "none") continue;
+    Ref name = checked(PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
+    if (PyList_Append(names.get(), name.get()) != 0) return HostError::fetch();
+  }
+  Ref info = checked(PyDict_New());
+  if (PyDict_SetItemString(info.get(), "sanitizers", names.get()) != 0) return HostError::fetch();
+  if (PyObject_SetAttrString(module, "_build_info", info.get()) != 0) return HostError::fetch();
+  return true;
+}
 #else
 #define RATEVANE_MODULE_METHODS nullptr
 #endif
@@ -107,11 +141,20 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ratevane() {
                            [](PyObject* module) -> host::Result<bool> {
                              host::prepare_signal_check();
                              if (!host::register_exit_hook()) return host::HostError::fetch();
+                             if (!host::register_fork_handlers()) {
+                               return host::HostError(ErrorType::runtime_error,
+                                                      "cannot register the fork handlers");
+                             }
                              using Factory = host::Result<PyTypeObject*> (*)();
                              const std::pair<const char*, Factory> classes[] = {
                                  {"RateLimiter", rate_limiter_type},
                                  {"AsyncRateLimiter", async_rate_limiter_type},
                              };
+#ifdef RATEVANE_FAULT_INJECTION
+                             if (auto r = host::add_build_info(module); !r) {
+                               return std::move(r.error());
+                             }
+#endif
                              for (const auto& [name, factory] : classes) {
                                host::Result<PyTypeObject*> type = factory();
                                if (!type) return std::move(type.error());

@@ -139,7 +139,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
 }
 
 PyObject* release(PyObject* self, PyObject*) {
-  leak_if_armed();
+  plant_faults_if_armed();
   return call(self, false, [](const LimiterContents& c) {
     return once(c, [](const LimiterShare& s) -> WorkOutcome::Result {
       give_back_burst(s.burst());

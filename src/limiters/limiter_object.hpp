@@ -28,9 +28,21 @@ void delete_limiter(PyObject* self);
 // Test builds only: while the "leak" fault point is armed, each release()
 // of either class keeps one new float alive for good, the smallest leak a
 // missing decref makes. The memory checks must catch it.
-inline void leak_if_armed() {
+// The faults that the memory checks must catch, planted in release() of
+// both classes: a host object kept alive for good (the memory-growth
+// tests), and a read of freed memory (the sanitizer run).
+inline void plant_faults_if_armed() {
 #ifdef RATEVANE_FAULT_INJECTION
   if (fault::goes_off(fault::Point::leak)) static_cast<void>(PyFloat_FromDouble(0.5));
+  if (fault::goes_off(fault::Point::use_after_free)) {
+    auto* cell = new volatile int(1);
+    delete cell;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpragmas"
+#pragma GCC diagnostic ignored "-Wuse-after-free"  // planted on purpose
+    static_cast<void>(*cell);
+#pragma GCC diagnostic pop
+  }
 #endif
 }
 

@@ -102,7 +102,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 
 PyObject* release(PyObject* self, PyObject*) {
   return host::entry([&]() -> Result<Ref> {
-    leak_if_armed();
+    plant_faults_if_armed();
     auto b = borrow(self);
     if (!b) return std::move(b.error());
     give_back_burst((*b)->contents.burst());
