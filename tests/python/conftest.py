@@ -27,6 +27,15 @@ import ratevane  # noqa: E402
 
 IS_PYPY = sys.implementation.name == "pypy"
 
+# The sanitizers a test build runs under (["address", "undefined"] in the
+# sanitizer run); installed and release builds carry no such information.
+SANITIZERS = getattr(ratevane, "_build_info", {}).get("sanitizers", [])
+
+# RATEVANE_PLANT_FAULT=use_after_free (a test build's fault point) plants a
+# fault for the whole run, to show that the run catches it.
+if os.environ.get("RATEVANE_PLANT_FAULT"):
+    ratevane._arm_fault(os.environ["RATEVANE_PLANT_FAULT"], 2**31 - 1)
+
 # A window limit far beyond anything a test can use up.
 HUGE = 10**12
 

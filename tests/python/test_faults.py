@@ -28,7 +28,7 @@ from async_support import (
     run,
     settled_remaining,
 )
-from conftest import ratevane, run_python
+from conftest import SANITIZERS, ratevane, run_python
 
 pytestmark = needs_faults
 
@@ -304,3 +304,23 @@ def test_conversion_fault_in_the_awaitable_class(capfd):
     check_task_failure(exc)
     assert burst == 1 and granted == () and last == 2
     assert "abnormal failure" in capfd.readouterr().err
+
+
+@pytest.mark.skipif("address" not in SANITIZERS, reason="needs the AddressSanitizer build")
+@pytest.mark.parametrize("cls", ["RateLimiter", "AsyncRateLimiter"])
+def test_the_sanitizer_run_catches_a_planted_read_after_free(cls):
+    # What the sanitizer run is for: a memory error in the module stops the
+    # process with a report, instead of passing unnoticed.
+    code = f"""
+import asyncio, ratevane
+ratevane._arm_fault("use_after_free", 1)
+limiter = ratevane.{cls}(sec=5)
+async def main():
+    await limiter.release()
+limiter.release() if {cls == "RateLimiter"} else asyncio.run(main())
+print("not caught")
+"""
+    result = run_python(code)
+    assert result.returncode != 0 and "not caught" not in result.stdout
+    assert "AddressSanitizer: heap-use-after-free" in result.stderr
+    assert "plant_faults_if_armed" in result.stderr
