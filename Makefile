@@ -60,7 +60,10 @@ venvs: $(STAMPS)/deb
 
 # --- builds -----------------------------------------------------------------
 
-# $(call configure,dir,options): set a build directory up once.
+# $(call configure,dir,options): set a build directory up once. A comma
+# inside the options must be written $(comma): make splits call arguments
+# at every comma.
+comma := ,
 define configure
 	@if [ ! -f $(1)/build.ninja ]; then $(MESON) setup $(1) $(2); fi
 endef
@@ -82,7 +85,7 @@ build: build-pypy build-cpython
 # The C++ tests of the engine and the executor, once under AddressSanitizer
 # with UndefinedBehaviorSanitizer and once under ThreadSanitizer.
 test-cpp: venvs
-	$(call configure,$(BUILD_ASAN),-Dextension=false -Dtests=enabled -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized)
+	$(call configure,$(BUILD_ASAN),-Dextension=false -Dtests=enabled -Db_sanitize=address$(comma)undefined -Db_lundef=false -Dbuildtype=debugoptimized)
 	$(MESON) compile -C $(BUILD_ASAN)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(MESON) test -C $(BUILD_ASAN) --print-errorlogs
@@ -152,7 +155,7 @@ soak: build
 #   descriptors would swallow it.
 SAN_RUNTIMES = $$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)
 build-sanitize: venvs
-	$(call configure,$(BUILD_SAN),-Dpython=$(CPYTHON) -Dfault_injection=true -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized)
+	$(call configure,$(BUILD_SAN),-Dpython=$(CPYTHON) -Dfault_injection=true -Db_sanitize=address$(comma)undefined -Db_lundef=false -Dbuildtype=debugoptimized)
 	$(MESON) compile -C $(BUILD_SAN)
 
 sanitize: build-sanitize

@@ -16,6 +16,12 @@ from conftest import _child_env, run_python
 
 STRESS = os.path.join(os.path.dirname(__file__), "fork_stress.py")
 
+# In the sanitizer run, LeakSanitizer stays off in these processes: a
+# forked child cannot stop the threads it did not inherit (the parent's
+# worker threads, caught mid-task), so it cannot see what their stacks
+# point to, and reports those objects as leaked.
+NO_LEAK_CHECK = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "").replace("detect_leaks=1", "detect_leaks=0")}
+
 # Setup shared by the children's scripts: limiters of one 1000-day window
 # (so no count rolls over during a test), used before the fork; the
 # awaitable use starts the executor's worker threads in the parent.
@@ -56,7 +62,7 @@ _, status = os.waitpid(pid, 0)
 print(json.dumps([os.waitstatus_to_exitcode(status), sync.get_remaining(),
                   asyncio.run(take(alim))]))
 """
-    proc = run_python(code, timeout=60)
+    proc = run_python(code, timeout=60, env=NO_LEAK_CHECK)
     assert proc.returncode == 0, proc.stderr
     child_line, parent_line = proc.stdout.splitlines()
     inherited, granted, after, got, alim_left, fresh_left = json.loads(child_line)
@@ -87,21 +93,15 @@ def job(i):
 with multiprocessing.get_context("fork").Pool(4) as pool:
     print(json.dumps(pool.map_async(job, range(12)).get(timeout=30)))
 """
-    proc = run_python(code, timeout=90)
+    proc = run_python(code, timeout=90, env=NO_LEAK_CHECK)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [[[[], [], []], {"second": 8}]] * 12
 
 
 def run_stress(*args):
-    # In the sanitizer run, LeakSanitizer stays off here: the children leave
-    # the parent's busy threads behind mid-call, with limiters on their
-    # stacks, and a child cannot stop threads it does not have, so it would
-    # report what those stacks held.
-    env = _child_env()
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "").replace("detect_leaks=1", "detect_leaks=0")
     proc = subprocess.run(
         [sys.executable, STRESS, *map(str, args)],
-        capture_output=True, text=True, timeout=240, env=env,
+        capture_output=True, text=True, timeout=240, env=_child_env(NO_LEAK_CHECK),
     )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
