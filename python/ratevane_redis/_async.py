@@ -9,7 +9,7 @@ goes to the next waiter, or back to the server when none is left."""
 import asyncio
 from collections import deque
 from types import TracebackType
-from typing import (Any, Awaitable, Callable, Deque, Dict, List, Literal, Optional, Sequence,
+from typing import (Any, Callable, Coroutine, Deque, Dict, List, Literal, Optional, Sequence,
                     Set, Tuple, Type, Union)
 
 import redis.asyncio
@@ -19,7 +19,7 @@ import redis.asyncio.cluster
 from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, Budget, acquire_reply, async_caller,
                       check_client, wait_seconds)
 
-Call = Callable[[Sequence[Any]], Awaitable[Any]]
+Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
 # What a waiter's future resolves to: a lease id ("" without max_burst) when
 # granted, None when a non-blocking limiter refused.
 Grant = Optional[str]
@@ -35,7 +35,7 @@ class _LoopState:
         self.releases: List[Tuple[str, "asyncio.Future[None]"]] = []
         self.releaser: Optional["asyncio.Task[None]"] = None
         self.renewer: Optional["asyncio.Task[None]"] = None
-        self.spare: Set["asyncio.Task[None]"] = set()  # give-backs in flight
+        self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
 
 
 async def _renew_while_held(held: Dict[str, None], call: Call, budget: Budget) -> None:
@@ -153,7 +153,8 @@ class AsyncRateLimiter:
                 return
         if grant:
             self._held.pop(grant, None)
-            task = state.loop.create_task(self._call(self._budget.release_args([grant])))
+            task: "asyncio.Task[Any]" = state.loop.create_task(
+                self._call(self._budget.release_args([grant])))
             state.spare.add(task)
             task.add_done_callback(_forget_task(state.spare))
 
@@ -230,8 +231,8 @@ class AsyncRateLimiter:
         return False
 
 
-def _forget_task(tasks: Set["asyncio.Task[None]"]) -> Callable[["asyncio.Task[None]"], None]:
-    def done(task: "asyncio.Task[None]") -> None:
+def _forget_task(tasks: Set["asyncio.Task[Any]"]) -> Callable[["asyncio.Task[Any]"], None]:
+    def done(task: "asyncio.Task[Any]") -> None:
         tasks.discard(task)
         if not task.cancelled():
             task.exception()  # a give-back that failed: its lease runs out
@@ -248,6 +249,8 @@ class _Listener:
         self._pool: Optional[Any] = None
         if isinstance(client, redis.asyncio.cluster.RedisCluster):
             node = client.get_node_from_key(channel)
+            if node is None:
+                raise redis.exceptions.ClusterError(f"no node holds the slot of {channel}")
             self._pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class,
                                                       **node.connection_kwargs)
             self._pubsub: Any = redis.asyncio.client.PubSub(self._pool)

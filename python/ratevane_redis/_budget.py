@@ -6,7 +6,7 @@ import math
 import operator
 import os
 from itertools import count
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Coroutine, Dict, List, Optional, Sequence, Tuple
 
 from redis.exceptions import NoScriptError
 
@@ -36,8 +36,8 @@ Number = Any  # an int or a float; checked at run time
 class Budget:
     """A budget's configuration, keys and script arguments, checked once."""
 
-    def __init__(self, name: str, counts: Sequence[Optional[int]],
-                 multipliers: Sequence[Optional[int]], blocking: bool,
+    def __init__(self, name: str, counts: Tuple[Optional[int], ...],
+                 multipliers: Tuple[Optional[int], ...], blocking: bool,
                  max_burst: Optional[int], lease: Number) -> None:
         if not isinstance(name, str):
             raise TypeError(f"name must be a str, not {type(name).__name__}")
@@ -49,7 +49,10 @@ class Budget:
             raise ValueError("name must not contain '{' or '}'")
         # The native class checks the window arguments: the same exception
         # types and messages as a process-local limiter, from one place.
-        ratevane.RateLimiter(*counts, *multipliers, blocking, max_burst)
+        sec, minute, hour, day = counts
+        sec_window, min_window, hour_window, day_window = multipliers
+        ratevane.RateLimiter(sec, minute, hour, day, sec_window, min_window, hour_window,
+                             day_window, blocking, max_burst)
         if isinstance(lease, bool) or not isinstance(lease, (int, float)):
             raise TypeError(f"lease must be a number of seconds, not {type(lease).__name__}")
         if not (lease > 0 and math.isfinite(lease)):
@@ -154,7 +157,8 @@ def sync_caller(client: Any, keys: Sequence[str]) -> Callable[[Sequence[Any]], A
     return call
 
 
-def async_caller(client: Any, keys: Sequence[str]) -> Callable[[Sequence[Any]], Awaitable[Any]]:
+def async_caller(client: Any,
+                 keys: Sequence[str]) -> Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]:
     """The same, for the redis.asyncio clients."""
     head = (SHA, len(keys), *keys)
 

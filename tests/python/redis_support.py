@@ -99,23 +99,45 @@ def own_server(tmp_path):
 @pytest.fixture(scope="session")
 def redis_cluster(tmp_path_factory):
     nodes = []
-    for i in range(3):
-        where = tmp_path_factory.mktemp(f"cluster{i}")
-        nodes.append(Server(where, None, "--cluster-enabled", "yes",
-                            "--cluster-config-file", os.path.join(str(where), "nodes.conf")))
-    subprocess.run(["redis-cli", "--cluster", "create",
-                    *(f"127.0.0.1:{n.port}" for n in nodes), "--cluster-replicas", "0",
-                    "--cluster-yes"], check=True, capture_output=True, timeout=60)
-    deadline = time.monotonic() + 30  # a guard: the nodes agree within a second or two
-    for n in nodes:
-        c = n.client()
-        while c.cluster_info().get("cluster_state") != "ok":
-            assert time.monotonic() < deadline, "the cluster did not come up"
-            time.sleep(0.05)
-        c.close()
-    yield nodes
-    for n in nodes:
-        n.stop()
+    try:
+        for i in range(3):
+            where = tmp_path_factory.mktemp(f"cluster{i}")
+            nodes.append(Server(where, free_cluster_port(), "--cluster-enabled", "yes",
+                                "--cluster-config-file", os.path.join(str(where), "nodes.conf")))
+        subprocess.run(["redis-cli", "--cluster", "create",
+                        *(f"127.0.0.1:{n.port}" for n in nodes), "--cluster-replicas", "0",
+                        "--cluster-yes"], check=True, capture_output=True, timeout=60)
+        deadline = time.monotonic() + 30  # a guard: the nodes agree within a second or two
+        for n in nodes:
+            c = n.client()
+            while not _cluster_ok(c):
+                assert time.monotonic() < deadline, "the cluster did not come up"
+                time.sleep(0.05)
+            c.close()
+        yield nodes
+    finally:
+        for n in nodes:
+            n.stop()
+
+
+def _cluster_ok(client):
+    info = client.execute_command("CLUSTER INFO")  # parsed to a dict by some versions
+    if isinstance(info, dict):
+        return info.get("cluster_state", info.get(b"cluster_state")) in ("ok", b"ok")
+    return "cluster_state:ok" in (info.decode() if isinstance(info, bytes) else info)
+
+
+def free_cluster_port():
+    """A free port whose cluster bus port (10000 above it) is free too."""
+    while True:
+        port = free_port()
+        if port < 55000:
+            try:
+                with socket.socket() as s:
+                    s.bind(("127.0.0.1", port + 10000))
+                return port
+            except OSError:
+                pass
 
 
 class Proxy:
