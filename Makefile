@@ -169,6 +169,7 @@ sanitize: build-sanitize
 demo: build-pypy
 	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/threads.py
 	PYTHONPATH=$(abspath $(BUILD_PYPY))/src $(PYPY) examples/asyncio_clients.py
+	PYTHONPATH=$(abspath $(BUILD_PYPY))/src:$(abspath python) $(VPYPY) examples/shared_budget.py
 
 # The figures come from release builds with pip install's options (no
 # fault points), not from the test builds.
@@ -230,10 +231,10 @@ dist: wheels
 test-wheel-%: $(STAMPS)/wheels
 	rm -rf $(WHEEL_VENVS)/$*
 	$(if $(filter pypy,$*),$(PYPY),$(CPYTHON)) -m venv $(WHEEL_VENVS)/$*
-	grep -E '^(pytest|pytest-timeout|hypothesis|mypy)==' requirements-test.txt > $(WHEEL_VENVS)/$*.txt
+	grep -E '^(pytest|pytest-timeout|hypothesis|mypy|redis|async-timeout)==' requirements-test.txt > $(WHEEL_VENVS)/$*.txt
 	$(WHEEL_VENVS)/$*/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/$*.txt
 	$(WHEEL_VENVS)/$*/bin/python -m pip install -q --disable-pip-version-check \
-	  --no-index --only-binary :all: --find-links dist ratevane
+	  --no-index --only-binary :all: --find-links dist 'ratevane[redis]'
 	cd tests/python && RATEVANE_WHEEL=1 RATEVANE_SKIP_INSTALL_TEST=1 \
 	  $(abspath $(WHEEL_VENVS))/$*/bin/python -m pytest $(PYTEST_ARGS)
 

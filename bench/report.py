@@ -14,7 +14,8 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPTS = ["acquire_bench.py", "async_bench.py", "floor_bench.py", "memory_bench.py"]
+SCRIPTS = ["acquire_bench.py", "async_bench.py", "floor_bench.py", "memory_bench.py",
+           "redis_bench.py"]
 
 
 def run(interpreter, build, script):

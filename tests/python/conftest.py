@@ -20,8 +20,13 @@ import time
 import pytest
 
 _build = os.environ.get("RATEVANE_BUILD")
+# The pure-Python companion module ratevane_redis, from the source tree
+# beside the build (a wheel run imports both from the installation).
+_python_src = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "python")
 if _build:
     sys.path.insert(0, os.path.join(_build, "src"))
+    sys.path.insert(0, _python_src)
 
 import ratevane  # noqa: E402
 
@@ -152,7 +157,8 @@ def limiter_class(request):
 def _child_env(env=None):
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(
-        [p for p in [os.path.join(_build, "src") if _build else None, full_env.get("PYTHONPATH")] if p]
+        [p for p in [os.path.join(_build, "src") if _build else None,
+                     _python_src if _build else None, full_env.get("PYTHONPATH")] if p]
     )
     if env:
         full_env.update(env)

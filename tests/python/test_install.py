@@ -54,6 +54,8 @@ def test_pip_install_into_fresh_venv(tmp_path):
         [python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
         capture_output=True, text=True, check=True).stdout.strip()
     assert os.path.isfile(os.path.join(purelib, "ratevane-stubs", "__init__.pyi"))
+    for part in ("__init__.py", "budget.lua", "py.typed"):  # the Redis companion module
+        assert os.path.isfile(os.path.join(purelib, "ratevane_redis", part)), part
 
 
 def _meson_version():

@@ -1,0 +1,231 @@
+"""What a budget shared through Redis (ratevane_redis) costs per call, next
+to the floor: one EVALSHA of a script that returns a constant, on the same
+client. Runs its own redis-server on a free loopback port.
+
+    RATEVANE_BUILD=build/pypy pypy3 bench/redis_bench.py
+    RATEVANE_BUILD=build/cpython python3 bench/redis_bench.py
+
+The cases are measured in interleaved rounds (floor, case, floor, case, ...)
+and each figure is the median over the rounds, so a machine busy with other
+work slows floor and case alike and the ratios stay fair. Rows:
+
+- granted acquire, 1 window / 4 windows; refused acquire;
+- a `with` block with max_burst (acquire + release: two round trips);
+- 100 tasks awaiting acquire on one loop, per acquire, against the asyncio
+  client's own floor;
+- release-to-grant across processes: two processes pass the one burst
+  permit back and forth; the time from the release (just before the call)
+  to the moment the waiting process sees its grant.
+
+Options: --quick. With RATEVANE_BENCH_JSON set, the figures also go to that
+file as rows for bench/report.py.
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+_build = os.environ.get("RATEVANE_BUILD")
+if _build:
+    sys.path.insert(0, os.path.join(_build, "src"))
+sys.path.insert(0, os.path.join(ROOT, "python"))
+
+import redis  # noqa: E402
+import redis.asyncio  # noqa: E402
+
+import ratevane_redis  # noqa: E402
+
+BIG = 10**12
+TASKS = 100
+
+
+def start_server(where):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1",
+                             "--save", "", "--appendonly", "no", "--dir", where],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    client = redis.Redis(port=port)
+    for _ in range(200):
+        try:
+            client.ping()
+            return proc, port
+        except redis.exceptions.ConnectionError:
+            time.sleep(0.02)
+    raise SystemExit("redis-server did not start")
+
+
+def per_call(fn, n):
+    start = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - start) / n * 1e6
+
+
+def interleaved(cases, n, rounds):
+    """Median µs per call of each case, measured in interleaved rounds."""
+    for fn in cases.values():
+        per_call(fn, n)  # warm-up (and PyPy's JIT)
+    samples = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, fn in cases.items():
+            samples[name].append(per_call(fn, n))
+    return {name: statistics.median(v) for name, v in samples.items()}
+
+
+def sync_rows(port, n, rounds):
+    client = redis.Redis(port=port)
+    floor_sha = client.script_load("return 1")
+    tag = str(time.time())
+    one = ratevane_redis.RateLimiter(client, "one" + tag, sec=BIG, blocking=False)
+    four = ratevane_redis.RateLimiter(client, "four" + tag, sec=BIG, min=BIG, hour=BIG,
+                                      day=BIG, blocking=False)
+    refused = ratevane_redis.RateLimiter(client, "refused" + tag, hour=1, blocking=False)
+    refused.acquire()
+    burst = ratevane_redis.RateLimiter(client, "burst" + tag, sec=BIG, max_burst=10)
+
+    def with_block():
+        with burst:
+            pass
+
+    medians = interleaved({
+        "floor": lambda: client.evalsha(floor_sha, 0),
+        "one": one.acquire,
+        "four": four.acquire,
+        "refused": refused.acquire,
+        "with": with_block,
+    }, n, rounds)
+    f = medians["floor"]
+    return f, [
+        ("floor: EVALSHA of a constant script", round(f, 1), "µs"),
+        ("granted acquire, 1 window (target <= 1.25x)", round(medians["one"] / f, 2), "x floor"),
+        ("granted acquire, 4 windows (target <= 1.35x)", round(medians["four"] / f, 2), "x floor"),
+        ("refused acquire (target <= 1.2x)", round(medians["refused"] / f, 2), "x floor"),
+        ("with block, max_burst (target <= 2.3x)", round(medians["with"] / f, 2), "x floor"),
+    ]
+
+
+def async_rows(port, n, rounds):
+    async def main():
+        client = redis.asyncio.Redis(port=port)
+        sha = await client.script_load("return 1")
+        limiter = ratevane_redis.AsyncRateLimiter(client, "async" + str(time.time()), sec=BIG)
+        per_task = max(n // TASKS, 5)
+
+        async def floor():
+            start = time.perf_counter()
+            for _ in range(n):
+                await client.evalsha(sha, 0)
+            return (time.perf_counter() - start) / n * 1e6
+
+        async def hundred():
+            async def task():
+                for _ in range(per_task):
+                    await limiter.acquire()
+            start = time.perf_counter()
+            await asyncio.gather(*(task() for _ in range(TASKS)))
+            return (time.perf_counter() - start) / (TASKS * per_task) * 1e6
+
+        await floor()
+        await hundred()
+        floors, cases = [], []
+        for _ in range(rounds):
+            floors.append(await floor())
+            cases.append(await hundred())
+        await client.aclose()
+        return statistics.median(floors), statistics.median(cases)
+
+    f, c = asyncio.run(main())
+    return [
+        ("asyncio floor: await EVALSHA of a constant script", round(f, 1), "µs"),
+        ("100 tasks awaiting acquire, per acquire", round(c, 2), "µs"),
+        ("100 tasks awaiting acquire (target <= 0.15x)", round(c / f, 3), "x floor"),
+    ]
+
+
+# One of two processes that pass the one burst permit back and forth.
+PASSER = r"""
+import os, sys, time
+sys.path[:0] = {paths!r}
+import redis, ratevane_redis
+limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, sec=10**12, max_burst=1)
+out = os.fdopen({fd}, "w", buffering=1)
+for i in range({turns}):
+    limiter.acquire()
+    out.write("got %r\n" % time.time())
+    time.sleep(0.004 + (i % 7) * 0.001)   # hold the permit a while
+    out.write("rel %r\n" % time.time())
+    limiter.release()
+    time.sleep(0.012)   # then leave it to the other process, which is waiting
+out.close()
+"""
+
+
+def handover_rows(port, floor_us, turns):
+    """Each grant to one process that follows the other's release is one
+    sample."""
+    name = "handover" + str(time.time())
+    procs, reads = [], []
+    for _ in range(2):
+        r, w = os.pipe()
+        code = PASSER.format(paths=sys.path[:2], port=port, name=name, fd=w, turns=turns)
+        procs.append(subprocess.Popen([sys.executable, "-c", code], pass_fds=[w]))
+        os.close(w)
+        reads.append(os.fdopen(r))
+    events = []
+    for who, f in enumerate(reads):
+        events += [(float(t), kind, who) for kind, t in (line.split() for line in f)]
+    for p in procs:
+        p.wait()
+    events.sort()
+    lags = sorted((t - prev) * 1000 for (prev, a, x), (t, b, y) in zip(events, events[1:])
+                  if a == "rel" and b == "got" and x != y)
+    p99 = lags[min(len(lags) - 1, int(len(lags) * 0.99))]
+    return [
+        (f"release-to-grant across processes, median ({len(lags)} hand-overs)",
+         round(statistics.median(lags), 2), "ms"),
+        ("release-to-grant across processes, p99", round(p99, 2), "ms"),
+        ("  target: 2x floor + 2 ms", round(2 * floor_us / 1000 + 2, 2), "ms"),
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    n, rounds, turns = (300, 3, 30) if args.quick else (1000, 9, 150)
+    if shutil.which("redis-server") is None:
+        raise SystemExit("redis-server is not installed (make deps installs it)")
+    where = tempfile.mkdtemp(prefix="ratevane-bench-redis-")
+    proc, port = start_server(where)
+    try:
+        floor_us, rows = sync_rows(port, n, rounds)
+        rows += async_rows(port, n, rounds)
+        rows += handover_rows(port, floor_us, turns)
+    finally:
+        proc.terminate()
+        proc.wait()
+        shutil.rmtree(where, ignore_errors=True)
+    print(f"ratevane_redis on {sys.implementation.name} {sys.version.split()[0]}, "
+          f"redis-py {redis.__version__}")
+    for name, value, unit in rows:
+        print(f"  {name:<60} {value:>10} {unit}")
+    path = os.environ.get("RATEVANE_BENCH_JSON")
+    if path:
+        with open(path, "w") as f:
+            json.dump(rows, f)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,271 @@
+"""AsyncRateLimiter: a budget shared through Redis, for asyncio code.
+
+The acquires waiting on one object in one event loop are served together by
+one task, which asks the script for as many permits as there are waiters
+(one round trip for all of them) and hands the grants out in arrival order.
+A waiter cancelled while that call is in flight loses nothing: its grant
+goes to the next waiter, or back to the server when none is left."""
+
+import asyncio
+from collections import deque
+from types import TracebackType
+from typing import (Any, Callable, Coroutine, Deque, Dict, List, Literal, Optional, Sequence,
+                    Set, Tuple, Type, Union)
+
+import redis.asyncio
+import redis.asyncio.client
+import redis.asyncio.cluster
+
+from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, Budget, acquire_reply, async_caller,
+                      check_client, wait_seconds)
+
+Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
+# What a waiter's future resolves to: a lease id ("" without max_burst) when
+# granted, None when a non-blocking limiter refused.
+Grant = Optional[str]
+
+
+class _LoopState:
+    """One event loop's part of a limiter object."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.waiters: Deque["asyncio.Future[Grant]"] = deque()
+        self.server: Optional["asyncio.Task[None]"] = None
+        self.releases: List[Tuple[str, "asyncio.Future[None]"]] = []
+        self.releaser: Optional["asyncio.Task[None]"] = None
+        self.renewer: Optional["asyncio.Task[None]"] = None
+        self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
+
+
+async def _renew_while_held(held: Dict[str, None], call: Call, budget: Budget) -> None:
+    # Holds no reference to the limiter: the leases of a dropped limiter run
+    # out within one lease once this task has seen them all released.
+    while held:
+        await asyncio.sleep(budget.lease / 3)
+        ids = list(held)
+        if not ids:
+            return
+        try:
+            lost = await call(budget.renew_args(ids))
+        except Exception:
+            continue  # out of reach: try again next period; leases not renewed run out
+        for position in lost:
+            held.pop(ids[int(position) - 1], None)
+
+
+class AsyncRateLimiter:
+    """A budget shared by every limiter with the same name on the same Redis
+    database, for asyncio code. Windows follow the Redis server's clock."""
+
+    def __init__(self, client: Union[redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster],
+                 name: str,
+                 sec: Optional[int] = None, min: Optional[int] = None,
+                 hour: Optional[int] = None, day: Optional[int] = None,
+                 sec_window: Optional[int] = None, min_window: Optional[int] = None,
+                 hour_window: Optional[int] = None, day_window: Optional[int] = None,
+                 blocking: bool = True, max_burst: Optional[int] = None, *,
+                 lease: float = 60.0) -> None:
+        check_client(client, (redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster),
+                     "AsyncRateLimiter",
+                     "redis.asyncio.Redis or redis.asyncio.cluster.RedisCluster")
+        self._budget = Budget(name, (sec, min, hour, day),
+                              (sec_window, min_window, hour_window, day_window),
+                              blocking, max_burst, lease)
+        self._client = client
+        self._call = async_caller(client, self._budget.keys)
+        self._held: Dict[str, None] = {}
+        self._state: Optional[_LoopState] = None
+
+    def _loop_state(self) -> _LoopState:
+        loop = asyncio.get_running_loop()
+        state = self._state
+        if state is None or state.loop is not loop:
+            state = self._state = _LoopState(loop)
+        return state
+
+    async def acquire(self) -> bool:
+        """Take one permit: True when granted; False when a non-blocking
+        limiter found none."""
+        state = self._loop_state()
+        waiter: "asyncio.Future[Grant]" = state.loop.create_future()
+        state.waiters.append(waiter)
+        if state.server is None or state.server.done():
+            state.server = state.loop.create_task(self._serve(state))
+        try:
+            grant = await waiter
+        except asyncio.CancelledError:
+            if (waiter.done() and not waiter.cancelled() and waiter.exception() is None
+                    and waiter.result() is not None):
+                # Granted just as the caller was cancelled: nobody else
+                # will ever hand this permit back.
+                self._give_back(state, waiter.result())
+            raise
+        return grant is not None
+
+    async def _serve(self, state: _LoopState) -> None:
+        b = self._budget
+        pubsub: Optional[Any] = None
+        try:
+            while True:
+                asked = [w for w in state.waiters if not w.done()][:MAX_BATCH]
+                if not asked:
+                    state.waiters.clear()
+                    return
+                rid = b.request_id()
+                try:
+                    reply = await self._call(b.acquire_args(rid, len(asked)))
+                except Exception as error:
+                    # Fail closed: every waiter sees the client's error.
+                    for w in state.waiters:
+                        if not w.done():
+                            w.set_exception(error)
+                    state.waiters.clear()
+                    return
+                granted, reason, wait = acquire_reply(reply)
+                for lease in b.lease_ids(rid, granted):
+                    if lease:
+                        self._hold(state, lease)
+                    self._give_back(state, lease)
+                if granted == len(asked):
+                    continue
+                if not b.blocking:
+                    for w in asked:
+                        if not w.done():
+                            w.set_result(None)
+                elif reason != BURST:
+                    await asyncio.sleep(wait)
+                elif pubsub is None:
+                    pubsub = await self._subscribe()  # then ask again at once
+                else:
+                    await self._wait_for_release(pubsub, min(wait, FALLBACK_POLL))
+        finally:
+            if pubsub is not None:
+                await pubsub.aclose()
+
+    def _give_back(self, state: _LoopState, grant: Grant) -> None:
+        """Hand a granted permit to the first live waiter; with none left, a
+        lease goes back to the server."""
+        while state.waiters:
+            w = state.waiters.popleft()
+            if not w.done():
+                w.set_result(grant)
+                return
+        if grant:
+            self._held.pop(grant, None)
+            task: "asyncio.Task[Any]" = state.loop.create_task(
+                self._call(self._budget.release_args([grant])))
+            state.spare.add(task)
+            task.add_done_callback(_forget_task(state.spare))
+
+    def _hold(self, state: _LoopState, lease: str) -> None:
+        self._held[lease] = None
+        if state.renewer is None or state.renewer.done():
+            state.renewer = state.loop.create_task(
+                _renew_while_held(self._held, self._call, self._budget))
+
+    async def _subscribe(self) -> Any:
+        pubsub = _Listener(self._client, self._budget.channel)
+        try:
+            await pubsub.subscribe(self._budget.channel)
+            while True:  # the confirmation says the subscription is in place
+                message = await pubsub.get_message(timeout=FALLBACK_POLL)
+                if message is not None and message["type"] == "subscribe":
+                    return pubsub
+        except BaseException:
+            await pubsub.aclose()
+            raise
+
+    @staticmethod
+    async def _wait_for_release(pubsub: Any, timeout: float) -> None:
+        if await pubsub.get_message(timeout=timeout) is not None:
+            while await pubsub.get_message(timeout=0) is not None:
+                pass  # releases that came together wake the waiters once
+
+    async def release(self) -> None:
+        """Hand back one burst permit this object holds; without one, do
+        nothing. Releases made at the same moment share one round trip."""
+        if not self._held:
+            return
+        lease = self._held.popitem()[0]
+        state = self._loop_state()
+        done: "asyncio.Future[None]" = state.loop.create_future()
+        state.releases.append((lease, done))
+        if state.releaser is None or state.releaser.done():
+            state.releaser = state.loop.create_task(self._release_batches(state))
+        await asyncio.shield(done)
+
+    async def _release_batches(self, state: _LoopState) -> None:
+        while state.releases:
+            batch, state.releases = state.releases, []
+            try:
+                await self._call(self._budget.release_args([lease for lease, _ in batch]))
+            except Exception as error:
+                for lease, done in batch:
+                    self._held[lease] = None  # still held: renewed, a later release frees it
+                    if not done.done():
+                        done.set_exception(error)
+                continue
+            for _, done in batch:
+                if not done.done():
+                    done.set_result(None)
+
+    async def get_remaining(self) -> Dict[str, int]:
+        """Permits left in each configured window, and "burst" with
+        max_burst."""
+        return self._budget.remaining(await self._call(self._budget.remaining_args))
+
+    async def wait_time(self) -> Optional[float]:
+        """Seconds until the first full window reopens (at least 0.001), or
+        None when no window is full."""
+        return wait_seconds(await self._call(self._budget.wait_args))
+
+    async def __aenter__(self) -> None:
+        if not await self.acquire():
+            raise ValueError("Failed to acquire permit")
+
+    async def __aexit__(self, _exc_type: Optional[Type[BaseException]],
+                        _exc_value: Optional[BaseException],
+                        _traceback: Optional[TracebackType]) -> Literal[False]:
+        await self.release()
+        return False
+
+
+def _forget_task(tasks: Set["asyncio.Task[Any]"]) -> Callable[["asyncio.Task[Any]"], None]:
+    def done(task: "asyncio.Task[Any]") -> None:
+        tasks.discard(task)
+        if not task.cancelled():
+            task.exception()  # a give-back that failed: its lease runs out
+    return done
+
+
+class _Listener:
+    """A subscriber connection of the client's own kind. Every node of a
+    cluster delivers every PUBLISH, so a cluster client listens on the node
+    that holds the budget, through a pool of its own made with the node's
+    connection settings."""
+
+    def __init__(self, client: Any, channel: str) -> None:
+        self._pool: Optional[Any] = None
+        if isinstance(client, redis.asyncio.cluster.RedisCluster):
+            node = client.get_node_from_key(channel)
+            if node is None:
+                raise redis.exceptions.ClusterError(f"no node holds the slot of {channel}")
+            self._pool = redis.asyncio.ConnectionPool(connection_class=node.connection_class,
+                                                      **node.connection_kwargs)
+            self._pubsub: Any = redis.asyncio.client.PubSub(self._pool)
+        else:
+            self._pubsub = client.pubsub()
+
+    async def subscribe(self, channel: str) -> None:
+        await self._pubsub.subscribe(channel)
+
+    async def get_message(self, timeout: float) -> Any:
+        return await self._pubsub.get_message(timeout=timeout)
+
+    async def aclose(self) -> None:
+        try:
+            await self._pubsub.aclose()
+        finally:
+            if self._pool is not None:
+                await self._pool.disconnect()

@@ -1,0 +1,193 @@
+"""RateLimiter: a budget shared through Redis, for threaded code."""
+
+import os
+import threading
+import time
+import weakref
+from types import TracebackType
+from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Type, Union
+
+import redis
+import redis.cluster
+
+from ._budget import (BURST, FALLBACK_POLL, Budget, acquire_reply, check_client, sync_caller,
+                      wait_seconds)
+
+
+class _Leases:
+    """The leases one limiter object holds. A daemon thread renews them every
+    third of a lease while any are held, and ends when none are. It holds no
+    reference to the limiter, so a dropped limiter is collected; its leases
+    then run out within one lease."""
+
+    def __init__(self, renew: Callable[[List[str]], Sequence[int]], period: float) -> None:
+        self._renew = renew
+        self._period = period
+        self._cond = threading.Condition()
+        self._held: Dict[str, None] = {}
+        self._thread: Optional[threading.Thread] = None
+        self._pid = os.getpid()
+        self._closed = False
+
+    def _forget_parent(self) -> None:
+        # With the lock held. A forked child holds none of its parent's
+        # leases (the parent still renews and releases them).
+        if os.getpid() != self._pid:
+            self._pid = os.getpid()
+            self._held.clear()
+            self._thread = None
+
+    def add(self, lease_id: str) -> None:
+        with self._cond:
+            self._forget_parent()
+            self._held[lease_id] = None
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="ratevane-redis-lease",
+                                                daemon=True)
+                self._thread.start()
+
+    def take(self) -> Optional[str]:
+        with self._cond:
+            self._forget_parent()
+            return self._held.popitem()[0] if self._held else None
+
+    def close(self) -> None:
+        with self._cond:
+            self._closed = True
+            self._cond.notify_all()
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                self._cond.wait(self._period)
+                if self._closed or not self._held or os.getpid() != self._pid:
+                    self._thread = None
+                    return
+                ids = list(self._held)
+            try:
+                lost = self._renew(ids)
+            except Exception:
+                # The store is out of reach: the next period tries again.
+                # Leases not renewed within one lease run out, as they must.
+                continue
+            with self._cond:
+                for position in lost:
+                    self._held.pop(ids[int(position) - 1], None)
+
+
+class RateLimiter:
+    """A budget shared by every limiter with the same name on the same Redis
+    database, for threaded code. Windows follow the Redis server's clock."""
+
+    def __init__(self, client: Union[redis.Redis, redis.cluster.RedisCluster], name: str,
+                 sec: Optional[int] = None, min: Optional[int] = None,
+                 hour: Optional[int] = None, day: Optional[int] = None,
+                 sec_window: Optional[int] = None, min_window: Optional[int] = None,
+                 hour_window: Optional[int] = None, day_window: Optional[int] = None,
+                 blocking: bool = True, max_burst: Optional[int] = None, *,
+                 lease: float = 60.0) -> None:
+        check_client(client, (redis.Redis, redis.cluster.RedisCluster), "RateLimiter",
+                     "redis.Redis or redis.cluster.RedisCluster")
+        self._budget = Budget(name, (sec, min, hour, day),
+                              (sec_window, min_window, hour_window, day_window),
+                              blocking, max_burst, lease)
+        self._client = client
+        self._call = sync_caller(client, self._budget.keys)
+        call, budget = self._call, self._budget
+        self._leases = _Leases(lambda ids: call(budget.renew_args(ids)), budget.lease / 3)
+        weakref.finalize(self, self._leases.close)
+
+    def acquire(self) -> bool:
+        """Take one permit: True when granted; False when a non-blocking
+        limiter found none. A blocking one waits: for a full window until the
+        reopening time the server reported, for the burst cap until a release
+        anywhere or the earliest lease expiry."""
+        b = self._budget
+        rid = b.request_id()
+        args = b.acquire_args(rid)
+        pubsub = None
+        in_doubt = False  # a reply about rid may be lost
+        try:
+            while True:
+                in_doubt = True
+                granted, reason, wait = acquire_reply(self._call(args))
+                if granted:
+                    if b.max_burst:
+                        self._leases.add(b.lease_ids(rid, 1)[0])
+                    in_doubt = False
+                    return True
+                in_doubt = False
+                if not b.blocking:
+                    return False
+                if reason != BURST:
+                    time.sleep(wait)
+                elif pubsub is None:
+                    # Subscribed first, then asked again: a release from
+                    # now on cannot be missed.
+                    pubsub = self._subscribe()
+                else:
+                    self._wait_for_release(pubsub, min(wait, FALLBACK_POLL))
+        except BaseException as e:
+            if in_doubt and b.max_burst and not isinstance(e, Exception):
+                # Interrupted (Ctrl-C) with the script maybe granted: free
+                # what it granted, or make a late copy of it grant nothing.
+                # Best effort: if even this fails, the lease runs out.
+                try:
+                    self._call(b.cancel_args(rid))
+                except Exception:
+                    pass
+            raise
+        finally:
+            if pubsub is not None:
+                pubsub.close()
+
+    def _subscribe(self) -> Any:
+        pubsub = self._client.pubsub()
+        try:
+            pubsub.subscribe(self._budget.channel)
+            # The confirmation says the subscription is in place.
+            while True:
+                message = pubsub.get_message(timeout=FALLBACK_POLL)
+                if message is not None and message["type"] == "subscribe":
+                    return pubsub
+        except BaseException:
+            pubsub.close()
+            raise
+
+    @staticmethod
+    def _wait_for_release(pubsub: Any, timeout: float) -> None:
+        if pubsub.get_message(timeout=timeout) is not None:
+            while pubsub.get_message(timeout=0) is not None:
+                pass  # releases that came together wake the waiter once
+
+    def release(self) -> None:
+        """Hand back one burst permit this object holds; without one, do
+        nothing."""
+        lease = self._leases.take()
+        if lease is None:
+            return
+        try:
+            self._call(self._budget.release_args([lease]))
+        except BaseException:
+            self._leases.add(lease)  # still held: renewed, and a later release frees it
+            raise
+
+    def get_remaining(self) -> Dict[str, int]:
+        """Permits left in each configured window, and "burst" with
+        max_burst."""
+        return self._budget.remaining(self._call(self._budget.remaining_args))
+
+    def wait_time(self) -> Optional[float]:
+        """Seconds until the first full window reopens (at least 0.001), or
+        None when no window is full."""
+        return wait_seconds(self._call(self._budget.wait_args))
+
+    def __enter__(self) -> None:
+        if not self.acquire():
+            raise ValueError("Failed to acquire permit")
+
+    def __exit__(self, _exc_type: Optional[Type[BaseException]],
+                 _exc_value: Optional[BaseException],
+                 _traceback: Optional[TracebackType]) -> Literal[False]:
+        self.release()
+        return False

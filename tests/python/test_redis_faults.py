@@ -1,0 +1,140 @@
+"""ratevane_redis when things go wrong, made for real: a reply lost after the
+script ran, the server stopped and started again, its script cache
+flushed; and a 3-master Redis Cluster."""
+
+import asyncio
+import threading
+import time
+
+import pytest
+
+from conftest import HUGE, ensure_room
+from redis_support import (AsyncRetry, Proxy, budget_name, fast_retry, leases_held,  # noqa: F401
+                           own_server, redis, redis_cluster, redis_server, window_count)
+
+import ratevane_redis
+
+
+def test_a_reply_lost_after_the_script_ran_counts_once(redis_server):
+    ensure_room(30, 3600)
+    direct = redis_server.client()
+    proxy = Proxy(redis_server.port)
+    name = budget_name()
+    # The client's own retry (one, at once) sends the acquire again.
+    limiter = ratevane_redis.RateLimiter(redis.Redis(port=proxy.port, retry=fast_retry()), name,
+                                         hour=HUGE, max_burst=5)
+    limiter.get_remaining()  # connected, script loaded
+    proxy.drop_next_reply()
+    assert limiter.acquire() is True
+    assert proxy.dropped == 1
+    assert window_count(direct, name, 3600) == 1
+    assert leases_held(direct, name) == 1
+    limiter.release()
+    assert leases_held(direct, name) == 0
+
+    async def main():
+        client = redis.asyncio.Redis(port=proxy.port, retry=fast_retry(kind=AsyncRetry))
+        alimiter = ratevane_redis.AsyncRateLimiter(client, name, hour=HUGE, max_burst=5)
+        await alimiter.get_remaining()
+        proxy.drop_next_reply()
+        assert await asyncio.gather(*(alimiter.acquire() for _ in range(3))) == [True] * 3
+        await client.aclose()
+
+    asyncio.run(main())
+    assert proxy.dropped == 2
+    assert window_count(direct, name, 3600) == 4
+    assert leases_held(direct, name) == 3
+    proxy.close()
+
+
+def test_server_stop_start_and_script_flush(own_server):
+    ensure_room(30, 3600)
+    name = budget_name()
+    limiter = ratevane_redis.RateLimiter(own_server.client(), name, hour=HUGE, max_burst=2,
+                                         blocking=False)
+
+    async def async_round(expect_error):
+        client = own_server.async_client()
+        alimiter = ratevane_redis.AsyncRateLimiter(client, name, hour=HUGE, blocking=False)
+        try:
+            if expect_error:
+                with pytest.raises(redis.exceptions.ConnectionError):
+                    await alimiter.acquire()
+            else:
+                assert await alimiter.acquire() is True
+        finally:
+            await client.aclose()
+
+    assert limiter.acquire() is True
+    limiter.release()
+    own_server.stop()
+    # Fail closed: the client's own error, never a grant without the store.
+    for call in (limiter.acquire, limiter.get_remaining, limiter.wait_time):
+        with pytest.raises(redis.exceptions.ConnectionError):
+            call()
+    asyncio.run(async_round(expect_error=True))
+    own_server.start()  # same port, empty: no keys and no scripts
+    assert limiter.acquire() is True
+    assert limiter.get_remaining() == {"hour": HUGE - 1, "burst": 1}
+    limiter.release()
+    own_server.client().script_flush()
+    assert limiter.acquire() is True
+    asyncio.run(async_round(expect_error=False))
+    assert window_count(own_server.client(), name, 3600) == 3
+
+
+def test_cluster(redis_cluster):
+    ensure_room(30, 3600)
+    first = redis_cluster[0]
+    cluster = redis.cluster.RedisCluster(host="127.0.0.1", port=first.port)
+    name = budget_name()
+    limiter = ratevane_redis.RateLimiter(cluster, name, hour=5, max_burst=1, blocking=False,
+                                         lease=5)
+    assert limiter.acquire() is True
+    assert limiter.acquire() is False  # the burst cap
+    # A blocking waiter, woken by the release through the cluster's PUBLISH.
+    waiter = ratevane_redis.RateLimiter(cluster, name, hour=5, max_burst=1, lease=5)
+    got = []
+    thread = threading.Thread(target=lambda: got.append(waiter.acquire()))
+    thread.start()
+    time.sleep(0.3)
+    released = time.monotonic()
+    limiter.release()
+    thread.join(10)
+    # Well before the fallback poll (1 s): the release woke it.
+    assert got == [True] and time.monotonic() - released < 0.8
+    waiter.release()
+    cluster.script_flush()  # on every master
+    assert [limiter.acquire() and (limiter.release() or True) for _ in range(4)] == \
+        [True, True, True, False]
+    assert limiter.get_remaining() == {"hour": 0, "burst": 1}
+    # All of the budget's keys (the request ids and the hour window; no
+    # lease is held) live on one node.
+    per_node = [len(n.client().keys(f"ratevane:{{{name}}}:*")) for n in redis_cluster]
+    assert sorted(per_node) == [0, 0, 2]
+    cluster.close()
+
+    async def main():
+        aclient = redis.asyncio.cluster.RedisCluster(host="127.0.0.1", port=first.port)
+        aname = budget_name()
+        alimiter = ratevane_redis.AsyncRateLimiter(aclient, aname, hour=20, max_burst=4)
+        inside = peak = 0
+
+        async def job():
+            nonlocal inside, peak
+            async with alimiter:
+                inside += 1
+                peak = max(peak, inside)
+                await asyncio.sleep(0.02)
+                inside -= 1
+
+        start = time.monotonic()
+        await asyncio.gather(*(job() for _ in range(20)))
+        # Five rounds of four; each round starts on a release message, not
+        # the 1 s fallback poll.
+        assert peak == 4 and time.monotonic() - start < 2.0
+        assert await alimiter.get_remaining() == {"hour": 0, "burst": 4}
+        assert 0.001 <= await alimiter.wait_time() <= 3600
+        await aclient.aclose()
+
+    asyncio.run(main())

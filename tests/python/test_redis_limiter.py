@@ -1,0 +1,396 @@
+"""ratevane_redis against a real redis-server: the classes' calls, shared
+counts across processes and threads, leases, the server's clock, Ctrl-C,
+asyncio coalescing and cancellation, and key expiry."""
+
+import asyncio
+import gc
+import math
+import signal
+import time
+
+import pytest
+
+from conftest import HUGE, ensure_room, finish_python, seconds_left, start_python
+from redis_support import (Proxy, budget_name, keys_of, leases_held, own_server,  # noqa: F401
+                           redis, redis_server, window_count)
+
+import ratevane
+import ratevane_redis
+
+
+def evalsha_calls(client):
+    return client.info("commandstats").get("cmdstat_evalsha", {}).get("calls", 0)
+
+
+# --- construction -------------------------------------------------------------------
+
+WINDOW_ERRORS = [dict(), dict(sec=0), dict(sec_window=5), dict(sec=1, max_burst=0),
+                 dict(sec=1.5), dict(sec=-1), dict(sec=1, blocking=1),
+                 dict(day=1, day_window=2**60), dict(min=1, min_window=0)]
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_constructor_errors(redis_server, kind):
+    cls = ratevane_redis.RateLimiter if kind == "sync" else ratevane_redis.AsyncRateLimiter
+    client = redis_server.client() if kind == "sync" else redis_server.async_client()
+    other = redis_server.async_client() if kind == "sync" else redis_server.client()
+    # The window arguments fail exactly as the native class fails.
+    for kw in WINDOW_ERRORS:
+        with pytest.raises(Exception) as native:
+            ratevane.RateLimiter(**kw)
+        with pytest.raises(type(native.value)) as ours:
+            cls(client, "n", **kw)
+        assert str(ours.value) == str(native.value), kw
+    for bad_client in (None, object(), other):
+        with pytest.raises(TypeError, match="needs a redis"):
+            cls(bad_client, "n", sec=1)
+    for name, error in [(b"n", TypeError), (None, TypeError), ("", ValueError),
+                        ("a{b", ValueError), ("a}b", ValueError)]:
+        with pytest.raises(error, match="name"):
+            cls(client, name, sec=1)
+    for lease, error in [(0, ValueError), (-1.0, ValueError), (math.nan, ValueError),
+                         (math.inf, ValueError), ("1", TypeError), (True, TypeError)]:
+        with pytest.raises(error, match="lease"):
+            cls(client, "n", sec=1, lease=lease)
+
+
+# --- the calls, and limiters with other limits on the same name ---------------------------
+
+
+def test_calls_and_mismatched_limits(redis_server):
+    client = redis_server.client()
+    ensure_room(30, 3600)  # the hour windows must not roll over during the test
+    name = budget_name()
+    small = ratevane_redis.RateLimiter(client, name, hour=3, blocking=False)
+    large = ratevane_redis.RateLimiter(client, name, hour=5, blocking=False)
+    minute = ratevane_redis.RateLimiter(client, name, min=2, blocking=False)
+    assert small.wait_time() is None
+    assert [small.acquire() for _ in range(4)] == [True, True, True, False]
+    assert small.get_remaining() == {"hour": 0}
+    # The larger limit sees the same count and tops it up to its own limit,
+    # never further; the smaller one stays refused.
+    assert large.get_remaining() == {"hour": 2}
+    assert [large.acquire() for _ in range(3)] == [True, True, False]
+    assert small.acquire() is False
+    assert window_count(client, name, 3600) == 5
+    # Another window length is another counter.
+    assert [minute.acquire() for _ in range(3)] == [True, True, False]
+    assert 0.001 <= small.wait_time() <= seconds_left(3600) + 0.05
+    with pytest.raises(ValueError, match="^Failed to acquire permit$"):
+        with small:
+            pytest.fail("the body ran")
+    small.release()  # holds nothing: does nothing
+
+    burst = ratevane_redis.RateLimiter(client, budget_name(), sec=HUGE, min=HUGE,
+                                       max_burst=2, blocking=False)
+    assert burst.get_remaining() == {"second": HUGE, "minute": HUGE, "burst": 2}
+    with burst as bound:
+        assert bound is None
+        assert burst.get_remaining()["burst"] == 1
+    assert burst.get_remaining()["burst"] == 2
+
+
+def test_async_calls_coalescing_and_exact_counts(redis_server):
+    async def main():
+        name = budget_name()
+        # 200 acquires at once on a pool of 10 connections share round trips:
+        # exactly the limit is granted, in far fewer script calls.
+        pool = redis.asyncio.BlockingConnectionPool(port=redis_server.port, max_connections=10,
+                                                    timeout=None)
+        small = redis.asyncio.Redis(connection_pool=pool)
+        limiter = ratevane_redis.AsyncRateLimiter(small, name, hour=150, blocking=False)
+        before = evalsha_calls(redis_server.client())
+        results = await asyncio.gather(*(limiter.acquire() for _ in range(200)))
+        calls = evalsha_calls(redis_server.client()) - before
+        assert results.count(True) == 150 and results.count(False) == 50
+        assert calls <= 20, calls  # one call per batch; a batch is whoever waits meanwhile
+        assert await limiter.get_remaining() == {"hour": 0}
+        assert 0.001 <= await limiter.wait_time() <= 3600
+        with pytest.raises(ValueError, match="^Failed to acquire permit$"):
+            async with limiter:
+                pytest.fail("the body ran")
+        await small.aclose()
+
+        # The default pool, blocking, with a burst cap and async with.
+        client = redis_server.async_client()
+        shared = ratevane_redis.AsyncRateLimiter(client, budget_name(), hour=HUGE, max_burst=7)
+        inside = peak = 0
+
+        async def job():
+            nonlocal inside, peak
+            async with shared as bound:
+                assert bound is None
+                inside += 1
+                peak = max(peak, inside)
+                await asyncio.sleep(0.005)
+                inside -= 1
+
+        await asyncio.gather(*(job() for _ in range(200)))
+        assert peak == 7  # 200 jobs of 5 ms always fill the cap
+        assert (await shared.get_remaining())["burst"] == 7
+        await client.aclose()
+
+    ensure_room(30, 3600)
+    asyncio.run(main())
+
+
+def test_async_blocking_waits_for_the_reopening_second(redis_server):
+    async def main():
+        client = redis_server.async_client()
+        limiter = ratevane_redis.AsyncRateLimiter(client, budget_name(), sec=5)
+        ensure_room(0.6)
+        start = time.time()
+        times = []
+
+        async def one():
+            await limiter.acquire()
+            times.append(time.time())
+
+        await asyncio.gather(*(one() for _ in range(12)))
+        await client.aclose()
+        # The server's clock is this machine's clock: 5 grants in the first
+        # second, the next 5 not before the next whole second, the last 2
+        # not before the one after.
+        times.sort()
+        first = math.floor(start)
+        assert times[4] < first + 1 <= times[5]
+        assert times[9] < first + 2 <= times[10]
+
+    asyncio.run(main())
+
+
+def test_async_cancellation(redis_server):
+    async def main():
+        direct = redis_server.client()
+        client = redis_server.async_client()
+        name = budget_name()
+        limiter = ratevane_redis.AsyncRateLimiter(client, name, sec=HUGE, max_burst=1)
+        assert await limiter.acquire() is True
+        # A waiter for the burst permit timed out: nothing stays held by it,
+        # and the next waiter gets the permit after the release.
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(limiter.acquire(), 0.2)
+        await limiter.release()
+        assert leases_held(direct, name) == 0
+        assert await limiter.acquire() is True
+        await limiter.release()
+
+        # Cancelled while its script is in flight (the proxy holds the reply
+        # back): the grant comes back to the server, or to the next waiter.
+        proxy = Proxy(redis_server.port)
+        slow = redis.asyncio.Redis(port=proxy.port)
+        name = budget_name()
+        late = ratevane_redis.AsyncRateLimiter(slow, name, sec=HUGE, max_burst=2)
+        await late.get_remaining()  # connected, script loaded
+        proxy.hold = 0.3
+        task = asyncio.ensure_future(late.acquire())
+        await asyncio.sleep(0.1)
+        task.cancel()
+        await asyncio.sleep(1.0)  # the reply (0.3 s), then the give-back (0.3 s)
+        assert leases_held(direct, name) == 0
+
+        first = asyncio.ensure_future(late.acquire())
+        second = asyncio.ensure_future(late.acquire())
+        await asyncio.sleep(0.1)
+        first.cancel()
+        assert await second is True
+        await asyncio.sleep(0.5)  # one batch asked for both; first's grant went back
+        assert leases_held(direct, name) == 1  # only second's
+        proxy.hold = 0
+        await late.release()
+        assert leases_held(direct, name) == 0
+        await slow.aclose()
+        await client.aclose()
+        proxy.close()
+
+    asyncio.run(main())
+
+
+# --- several processes ------------------------------------------------------------
+
+COUNT_CHILD = """
+import threading, redis, ratevane_redis
+limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, sec={huge}, min={huge},
+                                     hour=100, day={huge}, blocking=False)
+granted = []
+def work():
+    granted.append(sum(limiter.acquire() for _ in range(15)))
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(sum(granted))
+"""
+
+BURST_CHILD = """
+import threading, redis, ratevane_redis
+limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, sec={huge}, max_burst=3)
+counter = redis.Redis(port={port})
+seen = []
+def work():
+    for _ in range(8):
+        with limiter:
+            seen.append(counter.incr({key!r}))
+            time.sleep(0.01)
+            counter.decr({key!r})
+import time
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(max(seen), len(seen))
+"""
+
+
+def run_children(code, n=4, timeout=120):
+    procs = [start_python(code) for _ in range(n)]
+    results = [finish_python(p, timeout) for p in procs]
+    for r in results:
+        assert r.returncode == 0, r.stderr
+    return [r.stdout.split() for r in results]
+
+
+def test_exact_count_across_processes_and_threads(redis_server):
+    ensure_room(60, 3600)  # 4 processes start within seconds; the hour must not roll
+    name = budget_name()
+    outs = run_children(COUNT_CHILD.format(port=redis_server.port, name=name, huge=HUGE))
+    # 180 attempts against a limit of 100: exactly 100 granted, 0 over, 0 under.
+    assert sum(int(o[0]) for o in outs) == 100
+    assert window_count(redis_server.client(), name, 3600) == 100
+    assert window_count(redis_server.client(), name, 86400) == 100
+
+
+def test_burst_cap_across_processes(redis_server):
+    name = budget_name()
+    key = "independent-counter-" + name
+    outs = run_children(BURST_CHILD.format(port=redis_server.port, name=name, huge=HUGE,
+                                           key=key))
+    peaks = [int(o[0]) for o in outs]
+    assert sum(int(o[1]) for o in outs) == 96
+    # Never more than 3 held at once; and 12 threads holding 10 ms each do
+    # fill the cap, so a cap that grants too little fails here too.
+    assert max(peaks) == 3
+    assert leases_held(redis_server.client(), name) == 0
+
+
+CLOCK_CHILD = """
+import time
+real_time = time.time
+real_ns = time.time_ns
+OFF = 2 * 3600 + 17.3      # two hours (and some seconds, so no window lines up)
+time.time = lambda: real_time() + OFF
+time.time_ns = lambda: real_ns() + int(OFF * 1e9)
+import redis, ratevane_redis
+limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, min=5, blocking=False)
+got = [limiter.acquire() for _ in range(4)]
+print(got.count(True), limiter.wait_time(), real_time())
+"""
+
+
+def test_client_clock_two_hours_off_counts_in_the_same_windows(redis_server):
+    ensure_room(20, 60)  # the child must start and finish inside this minute
+    name = budget_name()
+    mine = ratevane_redis.RateLimiter(redis_server.client(), name, min=5, blocking=False)
+    assert [mine.acquire() for _ in range(3)] == [True] * 3
+    r = finish_python(start_python(CLOCK_CHILD.format(port=redis_server.port, name=name)), 60)
+    assert r.returncode == 0, r.stderr
+    granted, wait, at = r.stdout.split()
+    assert int(granted) == 2  # the same minute's counter, not one of its own
+    # The minute reopens at the server's next whole minute (this machine's
+    # clock), however far off the child's clock is.
+    assert abs(float(wait) - (60 - float(at) % 60)) < 0.2
+
+
+HOLDER = """
+import time, redis, ratevane_redis
+limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, sec={huge},
+                                     max_burst=1, lease=0.5)
+limiter.acquire()
+print("held", flush=True)
+time.sleep(120)
+"""
+
+
+def test_live_holder_keeps_its_permit_and_a_killed_one_loses_it(redis_server):
+    name = budget_name()
+    client = redis_server.client()
+    child = start_python(HOLDER.format(port=redis_server.port, name=name, huge=HUGE))
+    try:
+        assert child.stdout.readline().strip() == "held"
+        probe = ratevane_redis.RateLimiter(client, name, sec=HUGE, max_burst=1, blocking=False)
+        end = time.monotonic() + 2.0  # four leases
+        while time.monotonic() < end:
+            assert probe.acquire() is False
+            time.sleep(0.1)
+        child.send_signal(signal.SIGKILL)
+        killed = time.monotonic()
+        waiter = ratevane_redis.RateLimiter(client, name, sec=HUGE, max_burst=1)
+        assert waiter.acquire() is True
+        # The last renewal was at most one lease before the kill, and the
+        # waiter wakes at the lease's expiry, which the server reported:
+        # 0.5 s plus a generous 0.5 s for a busy machine.
+        assert time.monotonic() - killed < 1.0
+    finally:
+        child.kill()
+        child.communicate()
+
+
+INTERRUPTED = """
+import sys, time, redis, ratevane_redis
+c = redis.Redis(port={port})
+for name, kw in (({window!r}, dict(min=1)), ({burst!r}, dict(sec={huge}, max_burst=1))):
+    limiter = ratevane_redis.RateLimiter(c, name, **kw)
+    print("waiting", flush=True)
+    try:
+        limiter.acquire()
+        print("granted", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.time(), flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_wait_and_leaves_nothing_held(redis_server):
+    ensure_room(10, 60)
+    client = redis_server.client()
+    window, burst = budget_name(), budget_name()
+    assert ratevane_redis.RateLimiter(client, window, min=1).acquire()
+    holder = ratevane_redis.RateLimiter(client, burst, sec=HUGE, max_burst=1)
+    assert holder.acquire()
+    child = start_python(INTERRUPTED.format(port=redis_server.port, window=window, burst=burst,
+                                            huge=HUGE))
+    try:
+        for _ in range(2):
+            assert child.stdout.readline().strip() == "waiting"
+            time.sleep(0.3)  # in the wait by now (it takes a round trip to get there)
+            sent = time.time()
+            child.send_signal(signal.SIGINT)
+            word, at = child.stdout.readline().split()
+            assert word == "interrupted"
+            assert float(at) - sent < 0.5  # at once, not at the next poll
+    finally:
+        child.kill()
+        child.communicate()
+    assert window_count(client, window, 60) == 1
+    assert leases_held(client, burst) == 1  # the holder's only
+
+
+# --- keys ---------------------------------------------------------------------
+
+
+def test_every_key_expires(redis_server):
+    client = redis_server.client()
+    name = budget_name()
+    limiter = ratevane_redis.RateLimiter(client, name, sec=HUGE, max_burst=2, lease=0.3)
+    with limiter:
+        pass
+    assert limiter.acquire()  # held, then dropped with the limiter
+    expected = [f"ratevane:{{{name}}}:{k}" for k in ("lease", "req", "w:1")]
+    assert keys_of(client, name) == expected
+    # Each key's expiry is bounded: a window's end plus 1 s, the latest
+    # lease plus 1 s, 10 s for the request ids.
+    bounds = {"lease": 1300, "req": 10000, "w:1": 2000}
+    for key in expected:
+        assert 0 < client.pttl(key) <= bounds[key[len(f"ratevane:{{{name}}}:"):]], key
+    del limiter
+    gc.collect()
+    time.sleep(2.1)  # past the window's end + 1 s, and the lease's + 1 s
+    assert keys_of(client, name) == [f"ratevane:{{{name}}}:req"]
+    assert client.zcard(f"ratevane:{{{name}}}:req") <= 2
