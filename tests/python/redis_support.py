@@ -40,6 +40,12 @@ def budget_name():
     return "t" + uuid.uuid4().hex[:12]
 
 
+# The servers and redis-cli are not the module's code: in the sanitizer run
+# they start without the sanitizer runtimes the test process preloads.
+SERVER_ENV = {k: v for k, v in os.environ.items()
+              if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 class Server:
     def __init__(self, where, port=None, *extra):
         self.dir = str(where)
@@ -52,7 +58,7 @@ class Server:
         self.proc = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
              "--appendonly", "no", "--dir", self.dir, *self.extra],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=SERVER_ENV)
         probe = redis.Redis(port=self.port, socket_timeout=1)
         deadline = time.monotonic() + 10  # a guard: the server starts in milliseconds
         while True:
@@ -106,7 +112,7 @@ def redis_cluster(tmp_path_factory):
                                 "--cluster-config-file", os.path.join(str(where), "nodes.conf")))
         subprocess.run(["redis-cli", "--cluster", "create",
                         *(f"127.0.0.1:{n.port}" for n in nodes), "--cluster-replicas", "0",
-                        "--cluster-yes"], check=True, capture_output=True, timeout=60)
+                        "--cluster-yes"], check=True, capture_output=True, timeout=60, env=SERVER_ENV)
         deadline = time.monotonic() + 30  # a guard: the nodes agree within a second or two
         for n in nodes:
             c = n.client()
