@@ -2,6 +2,7 @@
 names, signatures, method tables, and the argument handling of __exit__."""
 
 import importlib
+import importlib.machinery
 import importlib.util
 import inspect
 import os
@@ -77,7 +78,7 @@ def test_module_attributes():
 # loader is among them because thread-local storage in a shared library is
 # reached through it.
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
-                    "ld-linux-x86-64.so.2"}
+                    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
 def test_library_exports_its_two_module_entries_only():
@@ -86,10 +87,21 @@ def test_library_exports_its_two_module_entries_only():
     assert set(symbols[2::3]) == {"PyInit_ratevane", "PyInit_awaitable_bridge"}, symbols
 
 
+def test_library_file_carries_the_interpreters_own_suffix():
+    # The full suffix of this interpreter (implementation, version and
+    # platform), not a bare ".so" that any interpreter would also load.
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    assert os.path.basename(ratevane.__file__) == "ratevane" + suffix, (ratevane.__file__, suffix)
+
+
 @pytest.mark.skipif("RATEVANE_WHEEL" not in os.environ,
                     reason="checks an installed binary wheel (make test sets RATEVANE_WHEEL)")
 def test_wheel_library_needs_only_glibc():
-    assert ratevane.__file__.startswith(sysconfig.get_paths()["platlib"]), ratevane.__file__
+    # Loaded from where the wheel was installed: the interpreter's own
+    # site-packages, or the folder RATEVANE_WHEEL names (pip --target).
+    target = os.environ["RATEVANE_WHEEL"]
+    where = target if os.path.isdir(target) else sysconfig.get_paths()["platlib"]
+    assert ratevane.__file__.startswith(os.path.join(where, "")), (ratevane.__file__, where)
     dynamic = subprocess.run(["readelf", "-d", ratevane.__file__],
                              capture_output=True, text=True, check=True).stdout
     needed = {line.rsplit("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
