@@ -156,7 +156,7 @@ def check_client(client: Any, kinds: Tuple[type, ...], owner: str, wanted: str) 
         raise TypeError(f"{owner} needs a {wanted} client, not {type(client).__name__}")
 
 
-def sync_caller(client: Any, keys: Sequence[str]) -> Callable[[Sequence[Any]], Any]:
+def sync_caller(client: Any, keys: Sequence[bytes]) -> Callable[[Sequence[Any]], Any]:
     """One EVALSHA of the script on the budget's keys. The script is loaded
     again when the server's cache has lost it (a restart, a failover or
     SCRIPT FLUSH); every other error is the client's own and propagates."""
@@ -174,7 +174,7 @@ def sync_caller(client: Any, keys: Sequence[str]) -> Callable[[Sequence[Any]], A
 
 
 def async_caller(client: Any,
-                 keys: Sequence[str]) -> Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]:
+                 keys: Sequence[bytes]) -> Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]:
     """The same, for the redis.asyncio clients."""
     head = ("EVALSHA", SHA_BYTES, str(len(keys)).encode(), *keys)
     execute = client.execute_command
