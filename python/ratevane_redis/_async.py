@@ -20,9 +20,9 @@ from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, Budget, acquire_reply, as
                       check_client, wait_seconds)
 
 Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
-# What a waiter's future resolves to: a lease id ("" without max_burst) when
+# What a waiter's future resolves to: a lease id (b"" without max_burst) when
 # granted, None when a non-blocking limiter refused.
-Grant = Optional[str]
+Grant = Optional[bytes]
 
 
 class _LoopState:
@@ -32,13 +32,13 @@ class _LoopState:
         self.loop = loop
         self.waiters: Deque["asyncio.Future[Grant]"] = deque()
         self.server: Optional["asyncio.Task[None]"] = None
-        self.releases: List[Tuple[str, "asyncio.Future[None]"]] = []
+        self.releases: List[Tuple[bytes, "asyncio.Future[None]"]] = []
         self.releaser: Optional["asyncio.Task[None]"] = None
         self.renewer: Optional["asyncio.Task[None]"] = None
         self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
 
 
-async def _renew_while_held(held: Dict[str, None], call: Call, budget: Budget) -> None:
+async def _renew_while_held(held: Dict[bytes, None], call: Call, budget: Budget) -> None:
     # Holds no reference to the limiter: the leases of a dropped limiter run
     # out within one lease once this task has seen them all released.
     while held:
@@ -74,7 +74,7 @@ class AsyncRateLimiter:
                               blocking, max_burst, lease)
         self._client = client
         self._call = async_caller(client, self._budget.keys)
-        self._held: Dict[str, None] = {}
+        self._held: Dict[bytes, None] = {}
         self._state: Optional[_LoopState] = None
 
     def _loop_state(self) -> _LoopState:
@@ -158,7 +158,7 @@ class AsyncRateLimiter:
             state.spare.add(task)
             task.add_done_callback(_forget_task(state.spare))
 
-    def _hold(self, state: _LoopState, lease: str) -> None:
+    def _hold(self, state: _LoopState, lease: bytes) -> None:
         self._held[lease] = None
         if state.renewer is None or state.renewer.done():
             state.renewer = state.loop.create_task(

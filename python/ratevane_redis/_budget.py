@@ -5,6 +5,8 @@ import hashlib
 import math
 import operator
 import os
+import struct
+import weakref
 from itertools import count
 from typing import Any, Callable, Coroutine, Dict, List, Optional, Sequence, Tuple
 
@@ -15,6 +17,7 @@ import ratevane
 SCRIPT = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "budget.lua"),
               encoding="utf-8").read()
 SHA = hashlib.sha1(SCRIPT.encode("utf-8")).hexdigest()
+SHA_BYTES = SHA.encode()
 
 # The script's reasons for granting fewer permits than asked.
 WINDOW, BURST, CANCELLED = 1, 2, 3
@@ -31,6 +34,17 @@ FALLBACK_POLL = 1.0
 _UNITS = (("second", 1), ("minute", 60), ("hour", 3600), ("day", 86400))
 
 Number = Any  # an int or a float; checked at run time
+
+
+_budgets: "weakref.WeakSet[Budget]" = weakref.WeakSet()
+
+
+def _after_fork() -> None:
+    for budget in list(_budgets):
+        budget._new_tag()
+
+
+os.register_at_fork(after_in_child=_after_fork)
 
 
 class Budget:
@@ -71,48 +85,49 @@ class Budget:
 
         prefix = f"ratevane:{{{name}}}:"
         self.channel = prefix + "free"
-        self.keys = [prefix + "req"] + [f"{prefix}w:{length}" for _, length, _ in self.windows]
+        # The arguments go to the client already encoded: redis-py passes
+        # bytes through as they are, and encoding costs time on every call.
+        self.keys = [(prefix + k).encode() for k in ("req", "w")]
         if self.max_burst:
-            self.keys.append(prefix + "lease")
-        config = " ".join(str(v) for v in [self.max_burst, self.lease_ms]
-                          + [v for _, length, limit in self.windows for v in (length, limit)])
-        self._acquire_op = "a" + config
-        self.remaining_args = ["q" + config]
-        self.wait_args = ["w" + config]
-        self._renew_op = f"n{self.lease_ms}"
-        self._tag = os.urandom(8).hex() + ":"
+            self.keys.append((prefix + "lease").encode())
+        numbers = [self.max_burst, self.lease_ms] + [
+            v for _, length, limit in self.windows for v in (length, limit)]
+        config = struct.pack(f"<{len(numbers)}d", *numbers)
+        self._acquire_op = b"a" + config
+        self.remaining_args = [b"q" + config]
+        self.wait_args = [b"w" + config]
+        self._renew_op = f"n{self.lease_ms}".encode()
+        self._new_tag()
+        _budgets.add(self)
+
+    def _new_tag(self) -> None:
+        self._tag = os.urandom(8).hex().encode() + b":"
         self._ids = count()
-        self._pid = os.getpid()
 
-    def request_id(self) -> str:
+    def request_id(self) -> bytes:
         """A request id unique across processes and hosts. A forked child
-        draws a new prefix, so it never repeats its parent's ids."""
-        pid = os.getpid()
-        if pid != self._pid:
-            # The pid last: a thread that sees the new pid sees the new tag.
-            self._tag = os.urandom(8).hex() + ":"
-            self._ids = count()
-            self._pid = pid
-        return f"{self._tag}{next(self._ids)}"
+        draws a new prefix (at the fork), so it never repeats its parent's
+        ids."""
+        return self._tag + b"%d" % next(self._ids)
 
-    def acquire_args(self, rid: str, wanted: int = 1) -> List[Any]:
+    def acquire_args(self, rid: bytes, wanted: int = 1) -> List[Any]:
         return [self._acquire_op, rid] if wanted == 1 else [self._acquire_op, rid, wanted]
 
-    def release_args(self, lease_ids: Sequence[str]) -> List[Any]:
-        return ["r", *lease_ids]
+    def release_args(self, lease_ids: Sequence[bytes]) -> List[Any]:
+        return [b"r", *lease_ids]
 
-    def renew_args(self, lease_ids: Sequence[str]) -> List[Any]:
+    def renew_args(self, lease_ids: Sequence[bytes]) -> List[Any]:
         return [self._renew_op, *lease_ids]
 
-    def cancel_args(self, rid: str) -> List[Any]:
-        return ["x", rid]
+    def cancel_args(self, rid: bytes) -> List[Any]:
+        return [b"x", rid]
 
-    def lease_ids(self, rid: str, granted: int) -> List[str]:
+    def lease_ids(self, rid: bytes, granted: int) -> List[bytes]:
         """The ids of the leases the script made for a grant (none without
         max_burst)."""
         if not self.max_burst:
-            return [""] * granted
-        return [f"{rid}#{j}" for j in range(1, granted + 1)]
+            return [b""] * granted
+        return [rid + b"#%d" % j for j in range(1, granted + 1)]
 
     def remaining(self, reply: Sequence[int]) -> Dict[str, int]:
         names = [wname for wname, _, _ in self.windows]
@@ -141,32 +156,34 @@ def check_client(client: Any, kinds: Tuple[type, ...], owner: str, wanted: str) 
         raise TypeError(f"{owner} needs a {wanted} client, not {type(client).__name__}")
 
 
-def sync_caller(client: Any, keys: Sequence[str]) -> Callable[[Sequence[Any]], Any]:
+def sync_caller(client: Any, keys: Sequence[bytes]) -> Callable[[Sequence[Any]], Any]:
     """One EVALSHA of the script on the budget's keys. The script is loaded
     again when the server's cache has lost it (a restart, a failover or
     SCRIPT FLUSH); every other error is the client's own and propagates."""
-    head = (SHA, len(keys), *keys)
+    head = ("EVALSHA", SHA_BYTES, str(len(keys)).encode(), *keys)
+    execute = client.execute_command
 
     def call(args: Sequence[Any]) -> Any:
         try:
-            return client.evalsha(*head, *args)
+            return execute(*head, *args)
         except NoScriptError:
             client.script_load(SCRIPT)
-            return client.evalsha(*head, *args)
+            return execute(*head, *args)
 
     return call
 
 
 def async_caller(client: Any,
-                 keys: Sequence[str]) -> Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]:
+                 keys: Sequence[bytes]) -> Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]:
     """The same, for the redis.asyncio clients."""
-    head = (SHA, len(keys), *keys)
+    head = ("EVALSHA", SHA_BYTES, str(len(keys)).encode(), *keys)
+    execute = client.execute_command
 
     async def call(args: Sequence[Any]) -> Any:
         try:
-            return await client.evalsha(*head, *args)
+            return await execute(*head, *args)
         except NoScriptError:
             await client.script_load(SCRIPT)
-            return await client.evalsha(*head, *args)
+            return await execute(*head, *args)
 
     return call

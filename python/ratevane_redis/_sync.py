@@ -20,11 +20,11 @@ class _Leases:
     reference to the limiter, so a dropped limiter is collected; its leases
     then run out within one lease."""
 
-    def __init__(self, renew: Callable[[List[str]], Sequence[int]], period: float) -> None:
+    def __init__(self, renew: Callable[[List[bytes]], Sequence[int]], period: float) -> None:
         self._renew = renew
         self._period = period
         self._cond = threading.Condition()
-        self._held: Dict[str, None] = {}
+        self._held: Dict[bytes, None] = {}
         self._thread: Optional[threading.Thread] = None
         self._pid = os.getpid()
         self._closed = False
@@ -37,7 +37,7 @@ class _Leases:
             self._held.clear()
             self._thread = None
 
-    def add(self, lease_id: str) -> None:
+    def add(self, lease_id: bytes) -> None:
         with self._cond:
             self._forget_parent()
             self._held[lease_id] = None
@@ -46,7 +46,7 @@ class _Leases:
                                                 daemon=True)
                 self._thread.start()
 
-    def take(self) -> Optional[str]:
+    def take(self) -> Optional[bytes]:
         with self._cond:
             self._forget_parent()
             return self._held.popitem()[0] if self._held else None

@@ -1,19 +1,26 @@
 -- One shared budget of ratevane_redis: every operation on it is one call of
--- this script, so each is a single atomic step on the server.
+-- this script, so each is a single atomic step on the server. Each command
+-- the script runs costs the server a few microseconds, about as much as
+-- the round trip's own work: the common paths run as few as they can.
 --
 -- KEYS[1]   grants: sorted set, request id -> granted_at_ms * 1024 + permits.
 --           A request replayed after a lost reply finds its entry and gets
---           the same answer without counting again. The newest GRANT_CAP
---           entries are kept, until GRANT_MS after the budget's last grant.
--- KEYS[2..] one hash per configured window length: s = start of the current
---           interval (server seconds), c = permits counted in it.
--- KEYS[n]   with max_burst, last: leases, a sorted set of lease id -> expiry
+--           the same answer without counting again. At most the newest
+--           GRANT_CAP + TRIM_EVERY entries are kept, each for 9 s at least
+--           (the set lives 10 s past its last refresh, refreshed each second).
+-- KEYS[2]   state: one hash per budget. For each window length L, sL = start
+--           of the current interval (server seconds) and cL = permits
+--           counted in it; e = the hash's own expiry (ms), g = when the
+--           grants' expiry was last refreshed, n = grants since the grants
+--           were last trimmed, l = the leases' expiry (ms).
+-- KEYS[3]   with max_burst: leases, a sorted set of lease id -> expiry
 --           (server ms). One member per burst permit held; a member whose
 --           expiry has passed is free.
 --
 -- ARGV[1] is the operation's letter, followed for a, q and w by the budget's
--- configuration "max_burst lease_ms length limit length limit ..." (one
--- string: every argument costs the client time to encode). Then:
+-- configuration max_burst, lease_ms, length, limit, length, limit ... as
+-- little-endian doubles (one string: every argument costs the client time
+-- to encode, and unpacking is cheaper than parsing text). Then:
 --   a  rid [wanted=1]   acquire       -> see the end of the 'a' branch
 --   r  lease id...      release       -> leases freed
 --   n  lease id...      renew (ARGV[1] is 'n' .. lease_ms)
@@ -29,8 +36,10 @@
 -- window keeps its stored interval until the clock passes into a newer one.
 
 local GRACE_MS = 1000      -- kept past a window's end or a lease's expiry
-local GRANT_MS = 10000     -- request ids are kept this long after the last grant
-local GRANT_CAP = 4096     -- most request ids remembered per budget
+local GRANT_MS = 10000     -- the grants live this long past their last refresh
+local REFRESH_MS = 1000    -- ... which is at most this old while grants happen
+local GRANT_CAP = 4096     -- request ids kept after a trim
+local TRIM_EVERY = 64      -- grants between two trims
 local FAR_MS = 2^45        -- bound on any expiry (windows can be very long)
 local WAIT_CAP = 2^40      -- bound on a reported wait, in microseconds
 
@@ -41,46 +50,20 @@ local t = redis.call('TIME')
 local now_s = tonumber(t[1])
 local now_us = now_s * 1000000 + tonumber(t[2])
 local now_ms = math.floor(now_us / 1000)
-local GRANTS = KEYS[1]
-
--- The configuration that follows the letter: max_burst, lease ms, then a
--- (length, limit) pair per window, in the order of the window keys.
-local cfg = {}
-if op == 'a' or op == 'q' or op == 'w' then
-  for v in string.gmatch(ARGV[1], '%d+') do cfg[#cfg + 1] = tonumber(v) end
-end
-local max_burst, lease_ms = cfg[1] or 0, cfg[2] or 0
-local LEASES = KEYS[#KEYS]  -- only a lease key when max_burst is set
-local nwin = #KEYS - 1
-if max_burst > 0 then nwin = nwin - 1 end
-
-local function expire_at(key, at_ms)
-  redis.call('PEXPIREAT', key, math.min(at_ms, now_ms + FAR_MS))
-end
-
--- The lease set lives as long as its latest lease.
-local function expire_leases()
-  local last = redis.call('ZRANGE', LEASES, -1, -1, 'WITHSCORES')
-  if last[2] then expire_at(LEASES, tonumber(last[2]) + GRACE_MS) end
-end
+local GRANTS, STATE, LEASES = KEYS[1], KEYS[2], KEYS[3]
 
 local function publish_release()
   redis.call('PUBLISH', string.sub(GRANTS, 1, -4) .. 'free', '1')
 end
 
--- Window i as it stands now: its start, its count, and whether it must be
--- written as a fresh interval. Nothing is written here.
-local function window(i)
-  local length = cfg[1 + 2 * i]
-  local v = redis.call('HMGET', KEYS[1 + i], 's', 'c')
-  local start = now_s - now_s % length
-  local s = tonumber(v[1])
-  if s == nil or s < start then return start, 0, true end
-  return s, tonumber(v[2]) or 0, false
-end
-
-local function reopens_in(i, s)
-  return math.max((s + cfg[1 + 2 * i]) * 1000000 - now_us, 1000)
+-- The leases' expiry, never earlier than it is: at the latest lease's.
+local function extend_leases()
+  local last = redis.call('ZRANGE', LEASES, -1, -1, 'WITHSCORES')
+  if last[2] then
+    local at = tonumber(last[2]) + GRACE_MS
+    local ttl = redis.call('PTTL', LEASES)
+    if ttl < 0 or now_ms + ttl < at then redis.call('PEXPIREAT', LEASES, at) end
+  end
 end
 
 local function remember(rid, permits)
@@ -96,59 +79,7 @@ local function short(granted, reason, wait_us)
   return -(granted + 1024 * (reason + 4 * math.min(math.floor(wait_us), WAIT_CAP)))
 end
 
-if op == 'a' then
-  local rid, wanted = ARGV[2], tonumber(ARGV[3] or 1)
-  local seen = redis.call('ZSCORE', GRANTS, rid)
-  if seen then
-    local permits = tonumber(seen) % 1024
-    if permits == wanted then return permits end
-    return short(permits, permits == 0 and CANCELLED or 0, 0)
-  end
-
-  -- How many of the wanted permits every window and the burst cap allow.
-  local starts, counts, fresh = {}, {}, {}
-  local k = wanted
-  for i = 1, nwin do
-    starts[i], counts[i], fresh[i] = window(i)
-    k = math.min(k, cfg[2 + 2 * i] - counts[i])
-  end
-  if max_burst > 0 then
-    redis.call('ZREMRANGEBYSCORE', LEASES, '-inf', now_ms)
-    k = math.min(k, max_burst - redis.call('ZCARD', LEASES))
-  end
-  k = math.max(k, 0)
-
-  if k > 0 then
-    for i = 1, nwin do
-      if fresh[i] then
-        redis.call('HSET', KEYS[1 + i], 's', starts[i], 'c', k)
-        expire_at(KEYS[1 + i], (starts[i] + cfg[1 + 2 * i]) * 1000 + GRACE_MS)
-      else
-        redis.call('HINCRBY', KEYS[1 + i], 'c', k)
-      end
-    end
-    if max_burst > 0 then
-      for j = 1, k do redis.call('ZADD', LEASES, now_ms + lease_ms, rid .. '#' .. j) end
-      expire_leases()
-    end
-    remember(rid, k)
-    if k == wanted then return k end
-  end
-
-  -- Why no more: the first full window's reopening, else the burst cap,
-  -- which frees at a release (published) or at the earliest lease expiry.
-  local wait = nil
-  for i = 1, nwin do
-    if counts[i] + k >= cfg[2 + 2 * i] then
-      local w = reopens_in(i, starts[i])
-      if wait == nil or w < wait then wait = w end
-    end
-  end
-  if wait then return short(k, WINDOW, wait) end
-  local first = redis.call('ZRANGE', LEASES, 0, 0, 'WITHSCORES')
-  return short(k, BURST, math.max(tonumber(first[2]) * 1000 - now_us, 1000))
-
-elseif op == 'r' then
+if op == 'r' then
   local freed = 0
   for i = 2, #ARGV do freed = freed + redis.call('ZREM', LEASES, ARGV[i]) end
   if freed > 0 then publish_release() end
@@ -160,13 +91,12 @@ elseif op == 'n' then
   for i = 2, #ARGV do
     -- A lease still present was never given to anyone else (every acquire
     -- drops expired ones before it counts), so renewing it is safe.
-    if redis.call('ZSCORE', LEASES, ARGV[i]) then
-      redis.call('ZADD', LEASES, 'XX', until_ms, ARGV[i])
-    else
+    if redis.call('ZADD', LEASES, 'XX', 'CH', until_ms, ARGV[i]) == 0
+        and not redis.call('ZSCORE', LEASES, ARGV[i]) then
       lost[#lost + 1] = i - 1
     end
   end
-  expire_leases()
+  extend_leases()
   return lost
 
 elseif op == 'x' then
@@ -183,6 +113,130 @@ elseif op == 'x' then
   redis.call('ZADD', GRANTS, 'XX', now_ms * 1024, rid)
   if freed > 0 then publish_release() end
   return freed
+end
+
+-- a, q and w: the configuration that follows the letter (max_burst, lease
+-- ms, then a (length, limit) pair per window), and the state of every
+-- window in one read.
+local nwin = (#ARGV[1] - 17) / 16
+local cfg = {struct.unpack('<' .. string.rep('d', 2 + 2 * nwin), ARGV[1], 2)}
+local max_burst, lease_ms = cfg[1], cfg[2]
+local fields = {'e', 'g', 'n', 'l'}
+for i = 1, nwin do
+  fields[3 + 2 * i] = 's' .. cfg[1 + 2 * i]
+  fields[4 + 2 * i] = 'c' .. cfg[1 + 2 * i]
+end
+local v = redis.call('HMGET', STATE, unpack(fields))
+
+-- Window i as it stands now: its start, its count, and whether it must be
+-- written as a fresh interval.
+local function window(i)
+  local length = cfg[1 + 2 * i]
+  local start = now_s - now_s % length
+  local s = tonumber(v[3 + 2 * i])
+  if s == nil or s < start then return start, 0, true end
+  return s, tonumber(v[4 + 2 * i]) or 0, false
+end
+
+local function reopens_in(i, s)
+  return math.max((s + cfg[1 + 2 * i]) * 1000000 - now_us, 1000)
+end
+
+if op == 'a' then
+  local rid, wanted = ARGV[2], tonumber(ARGV[3] or 1)
+
+  -- How many of the wanted permits every window and the burst cap allow.
+  local starts, counts, fresh = {}, {}, {}
+  local k = wanted
+  for i = 1, nwin do
+    local start = now_s - now_s % cfg[1 + 2 * i]
+    local st = tonumber(v[3 + 2 * i])
+    if st == nil or st < start then
+      starts[i], counts[i], fresh[i] = start, 0, true
+    else
+      starts[i], counts[i], fresh[i] = st, tonumber(v[4 + 2 * i]) or 0, false
+    end
+    k = math.min(k, cfg[2 + 2 * i] - counts[i])
+  end
+  local held = 0
+  if max_burst > 0 then
+    redis.call('ZREMRANGEBYSCORE', LEASES, '-inf', now_ms)
+    held = redis.call('ZCARD', LEASES)
+    k = math.min(k, max_burst - held)
+  end
+  k = math.max(k, 0)
+
+  -- A request seen before gets its first answer (an id is only added
+  -- when it is granted something).
+  local seen = nil
+  if k > 0 then
+    if redis.call('ZADD', GRANTS, 'NX', now_ms * 1024 + k, rid) == 0 then
+      seen = redis.call('ZSCORE', GRANTS, rid)
+    end
+  else
+    seen = redis.call('ZSCORE', GRANTS, rid)
+  end
+  if seen then
+    local permits = tonumber(seen) % 1024
+    if permits == wanted then return permits end
+    return short(permits, permits == 0 and CANCELLED or 0, 0)
+  end
+
+  if k > 0 then
+    local out = {}
+    local expiry = 0
+    for i = 1, nwin do
+      if fresh[i] then
+        out[#out + 1] = fields[3 + 2 * i]; out[#out + 1] = starts[i]
+        expiry = math.max(expiry, (starts[i] + cfg[1 + 2 * i]) * 1000 + GRACE_MS)
+      end
+      out[#out + 1] = fields[4 + 2 * i]; out[#out + 1] = counts[i] + k
+    end
+    local e, g, n, l = tonumber(v[1]), tonumber(v[2]), tonumber(v[3]), tonumber(v[4])
+    if max_burst > 0 then
+      for j = 1, k do redis.call('ZADD', LEASES, now_ms + lease_ms, rid .. '#' .. j) end
+      local need = now_ms + lease_ms + GRACE_MS
+      if held == 0 then
+        -- The set was empty, so it is new: its only leases are these.
+        redis.call('PEXPIREAT', LEASES, need)
+        out[#out + 1] = 'l'; out[#out + 1] = need
+      elseif l == nil or l < need - GRACE_MS / 2 then
+        extend_leases()
+        out[#out + 1] = 'l'; out[#out + 1] = now_ms + redis.call('PTTL', LEASES)
+      end
+    end
+    if g == nil or now_ms - g >= REFRESH_MS then
+      redis.call('PEXPIRE', GRANTS, GRANT_MS)
+      out[#out + 1] = 'g'; out[#out + 1] = now_ms
+    end
+    if n == nil or n + 1 >= TRIM_EVERY then
+      redis.call('ZREMRANGEBYRANK', GRANTS, 0, -GRANT_CAP - 1)
+      out[#out + 1] = 'n'; out[#out + 1] = 0
+    else
+      out[#out + 1] = 'n'; out[#out + 1] = n + 1
+    end
+    -- The hash lives as long as its longest interval (never shortened:
+    -- other limiters on this name may count longer windows in it).
+    expiry = math.min(expiry, now_ms + FAR_MS)
+    local extend = expiry > 0 and (e == nil or expiry > e)
+    if extend then out[#out + 1] = 'e'; out[#out + 1] = expiry end
+    redis.call('HSET', STATE, unpack(out))
+    if extend then redis.call('PEXPIREAT', STATE, expiry) end
+    if k == wanted then return k end
+  end
+
+  -- Why no more: the first full window's reopening, else the burst cap,
+  -- which frees at a release (published) or at the earliest lease expiry.
+  local wait = nil
+  for i = 1, nwin do
+    if counts[i] + k >= cfg[2 + 2 * i] then
+      local w = reopens_in(i, starts[i])
+      if wait == nil or w < wait then wait = w end
+    end
+  end
+  if wait then return short(k, WINDOW, wait) end
+  local first = redis.call('ZRANGE', LEASES, 0, 0, 'WITHSCORES')
+  return short(k, BURST, math.max(tonumber(first[2]) * 1000 - now_us, 1000))
 
 elseif op == 'q' then
   local out = {}

@@ -213,7 +213,7 @@ def keys_of(client, name):
 
 
 def window_count(client, name, length):
-    return int(client.hget(f"ratevane:{{{name}}}:w:{length}", "c") or 0)
+    return int(client.hget(f"ratevane:{{{name}}}:w", f"c{length}") or 0)
 
 
 def leases_held(client, name):
