@@ -7,6 +7,7 @@ A waiter cancelled while that call is in flight loses nothing: its grant
 goes to the next waiter, or back to the server when none is left."""
 
 import asyncio
+import weakref
 from collections import deque
 from types import TracebackType
 from typing import (Any, Callable, Coroutine, Deque, Dict, List, Literal, Optional, Sequence,
@@ -16,8 +17,8 @@ import redis.asyncio
 import redis.asyncio.client
 import redis.asyncio.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, Budget, acquire_reply, async_caller,
-                      check_client, wait_seconds)
+from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, SUBSCRIBER_IDLE, Budget, acquire_reply,
+                      async_caller, check_client, wait_seconds)
 
 Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
 # What a waiter's future resolves to: a lease id (b"" without max_burst) when
@@ -36,6 +37,99 @@ class _LoopState:
         self.releaser: Optional["asyncio.Task[None]"] = None
         self.renewer: Optional["asyncio.Task[None]"] = None
         self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
+        # The release messages on the budget's channel, counted by one task
+        # with one subscriber connection (see _count_releases).
+        self.counter: Optional["asyncio.Task[None]"] = None
+        self.count = 0
+        self.subscribed = False  # no release from now on is missed
+        self.moved: Optional["asyncio.Future[None]"] = None
+        self.waiting = False
+        self.last = loop.time()
+
+    def mark(self, client: Any, channel: str, owner: "AsyncRateLimiter") -> Optional[int]:
+        """Start the counting task if it is not running; the count to wait
+        past after the next ask, or None while it is not subscribed."""
+        self.last = self.loop.time()
+        if self.counter is None or self.counter.done():
+            self.counter = self.loop.create_task(
+                _count_releases(self, client, channel, weakref.ref(owner)))
+        return self.count if self.subscribed else None
+
+    def bump(self, subscribed: Optional[bool]) -> None:
+        if subscribed is not None:
+            self.subscribed = subscribed
+        if subscribed is not False:
+            self.count += 1
+        if self.moved is not None and not self.moved.done():
+            self.moved.set_result(None)
+        self.moved = None
+
+    async def wait(self, seen: Optional[int], timeout: float) -> None:
+        """Until the count moves past seen (seen None: until subscribed), or
+        for timeout at most."""
+        deadline = self.loop.time() + timeout
+        self.waiting = True
+        try:
+            while (not self.subscribed if seen is None else self.count == seen):
+                left = deadline - self.loop.time()
+                if left <= 0:
+                    return
+                if self.moved is None:
+                    self.moved = self.loop.create_future()
+                try:
+                    await asyncio.wait_for(asyncio.shield(self.moved), left)
+                except asyncio.TimeoutError:
+                    return
+        finally:
+            self.waiting = False
+            self.last = self.loop.time()
+
+
+async def _count_releases(state: _LoopState, client: Any, channel: str,
+                          owner: "weakref.ref[AsyncRateLimiter]") -> None:
+    """Counts the release messages for every task of one limiter object
+    waiting in one loop. Subscribes again after the connection broke; a
+    (re)subscription counts as a release too, since messages published while
+    it was not subscribed are lost. Ends when the limiter is gone or nobody
+    has waited for SUBSCRIBER_IDLE seconds. Holds no reference to the
+    limiter."""
+    listener: Optional[_Listener] = None
+    pause = 0.05
+    try:
+        while owner() is not None and (
+                state.waiting or state.loop.time() - state.last <= SUBSCRIBER_IDLE):
+            try:
+                if listener is None:
+                    listener = _Listener(client, channel)
+                    await listener.subscribe(channel)
+                message = await listener.get_message(timeout=FALLBACK_POLL)
+            except Exception:
+                # Out of reach: the waiters poll meanwhile (their script
+                # calls see the error themselves); subscribe again soon.
+                state.bump(False)
+                if listener is not None:
+                    await _close_quietly(listener)
+                listener = None
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, FALLBACK_POLL)
+                continue
+            pause = 0.05
+            if message is not None:
+                if message["type"] == "subscribe":
+                    state.bump(True)
+                elif message["type"] == "message":
+                    state.bump(None)
+    finally:
+        state.subscribed = False
+        if listener is not None:
+            await _close_quietly(listener)
+
+
+async def _close_quietly(listener: "_Listener") -> None:
+    try:
+        await listener.aclose()
+    except Exception:
+        pass
 
 
 async def _renew_while_held(held: Dict[bytes, None], call: Call, budget: Budget) -> None:
@@ -105,43 +199,46 @@ class AsyncRateLimiter:
 
     async def _serve(self, state: _LoopState) -> None:
         b = self._budget
-        pubsub: Optional[Any] = None
-        try:
-            while True:
-                asked = [w for w in state.waiters if not w.done()][:MAX_BATCH]
-                if not asked:
-                    state.waiters.clear()
-                    return
-                rid = b.request_id()
-                try:
-                    reply = await self._call(b.acquire_args(rid, len(asked)))
-                except Exception as error:
-                    # Fail closed: every waiter sees the client's error.
-                    for w in state.waiters:
-                        if not w.done():
-                            w.set_exception(error)
-                    state.waiters.clear()
-                    return
-                granted, reason, wait = acquire_reply(reply)
-                for lease in b.lease_ids(rid, granted):
-                    if lease:
-                        self._hold(state, lease)
-                    self._give_back(state, lease)
-                if granted == len(asked):
-                    continue
-                if not b.blocking:
-                    for w in asked:
-                        if not w.done():
-                            w.set_result(None)
-                elif reason != BURST:
-                    await asyncio.sleep(wait)
-                elif pubsub is None:
-                    pubsub = await self._subscribe()  # then ask again at once
-                else:
-                    await self._wait_for_release(pubsub, min(wait, FALLBACK_POLL))
-        finally:
-            if pubsub is not None:
-                await pubsub.aclose()
+        waiting = False  # for burst permits, on the release messages
+        seen: Optional[int] = None  # their count before the last ask
+        while True:
+            asked = [w for w in state.waiters if not w.done()][:MAX_BATCH]
+            if not asked:
+                state.waiters.clear()
+                return
+            if waiting:
+                seen = state.mark(self._client, b.channel, self)
+            rid = b.request_id()
+            try:
+                reply = await self._call(b.acquire_args(rid, len(asked)))
+            except Exception as error:
+                # Fail closed: every waiter sees the client's error.
+                for w in state.waiters:
+                    if not w.done():
+                        w.set_exception(error)
+                state.waiters.clear()
+                return
+            granted, reason, wait = acquire_reply(reply)
+            for lease in b.lease_ids(rid, granted):
+                if lease:
+                    self._hold(state, lease)
+                self._give_back(state, lease)
+            if granted == len(asked):
+                continue
+            if not b.blocking:
+                for w in asked:
+                    if not w.done():
+                        w.set_result(None)
+            elif reason != BURST:
+                await asyncio.sleep(wait)
+            elif not waiting:
+                # Subscribed first, then asked again (with the count
+                # read before the ask): a release cannot be missed.
+                waiting = True
+                state.mark(self._client, b.channel, self)
+                await state.wait(None, min(wait, FALLBACK_POLL))
+            else:
+                await state.wait(seen, min(wait, FALLBACK_POLL))
 
     def _give_back(self, state: _LoopState, grant: Grant) -> None:
         """Hand a granted permit to the first live waiter; with none left, a
@@ -163,24 +260,6 @@ class AsyncRateLimiter:
         if state.renewer is None or state.renewer.done():
             state.renewer = state.loop.create_task(
                 _renew_while_held(self._held, self._call, self._budget))
-
-    async def _subscribe(self) -> Any:
-        pubsub = _Listener(self._client, self._budget.channel)
-        try:
-            await pubsub.subscribe(self._budget.channel)
-            while True:  # the confirmation says the subscription is in place
-                message = await pubsub.get_message(timeout=FALLBACK_POLL)
-                if message is not None and message["type"] == "subscribe":
-                    return pubsub
-        except BaseException:
-            await pubsub.aclose()
-            raise
-
-    @staticmethod
-    async def _wait_for_release(pubsub: Any, timeout: float) -> None:
-        if await pubsub.get_message(timeout=timeout) is not None:
-            while await pubsub.get_message(timeout=0) is not None:
-                pass  # releases that came together wake the waiters once
 
     async def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do

@@ -31,6 +31,10 @@ MAX_BATCH = 1000
 # subscriber connection costs no more than this).
 FALLBACK_POLL = 1.0
 
+# A limiter object's subscriber (the one connection that counts the release
+# messages for all of its waiters) ends after this long with nobody waiting.
+SUBSCRIBER_IDLE = 10.0
+
 _UNITS = (("second", 1), ("minute", 60), ("hour", 3600), ("day", 86400))
 
 Number = Any  # an int or a float; checked at run time

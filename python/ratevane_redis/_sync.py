@@ -10,8 +10,8 @@ from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Type,
 import redis
 import redis.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, Budget, acquire_reply, check_client, sync_caller,
-                      wait_seconds)
+from ._budget import (BURST, FALLBACK_POLL, SUBSCRIBER_IDLE, Budget, acquire_reply, check_client,
+                      sync_caller, wait_seconds)
 
 
 class _Leases:
@@ -75,6 +75,127 @@ class _Leases:
                     self._held.pop(ids[int(position) - 1], None)
 
 
+class _Releases:
+    """The release messages on a budget's channel, counted through one
+    subscriber connection for every thread waiting on one limiter object.
+    Its daemon thread starts at the first burst wait, subscribes again after
+    the connection broke, and ends when the limiter is gone or nobody has
+    waited for SUBSCRIBER_IDLE seconds. It holds no reference to the limiter.
+    A (re)subscription counts as a release too: messages published while it
+    was not subscribed are lost, so the waiters ask the server again."""
+
+    def __init__(self, client: Any, channel: str) -> None:
+        self._client = client
+        self._channel = channel
+        self._closed = False
+        self._reset()
+        _all_releases.add(self)
+
+    def _reset(self) -> None:
+        # At construction, and in a forked child: the parent's thread and
+        # connection are not the child's (it starts its own when it waits).
+        self._cond = threading.Condition()
+        self._thread: Optional[threading.Thread] = None
+        self._pid = os.getpid()
+        self._count = 0
+        self._ready = False  # subscribed: no release from now on is missed
+        self._waiting = 0
+        self._last = time.monotonic()
+
+    def mark(self) -> Optional[int]:
+        """Start the subscriber if it is not running; the count to wait past
+        after the next ask, or None while it is not subscribed."""
+        with self._cond:
+            self._last = time.monotonic()
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="ratevane-redis-releases",
+                                                daemon=True)
+                self._thread.start()
+            return self._count if self._ready else None
+
+    def wait(self, seen: Optional[int], timeout: float) -> None:
+        """Until the count moves past seen (seen None: until subscribed), or
+        for timeout at most."""
+        with self._cond:
+            self._waiting += 1
+            try:
+                if seen is None:
+                    self._cond.wait_for(lambda: self._ready, timeout)
+                else:
+                    self._cond.wait_for(lambda: self._count != seen, timeout)
+            finally:
+                self._waiting -= 1
+                self._last = time.monotonic()
+
+    def close(self) -> None:
+        self._closed = True
+
+    def _moved(self, subscribed: Optional[bool]) -> None:
+        with self._cond:
+            if subscribed is not None:
+                self._ready = subscribed
+            if subscribed is not False:
+                self._count += 1
+            self._cond.notify_all()
+
+    def _done(self) -> bool:
+        with self._cond:
+            if (self._closed or os.getpid() != self._pid
+                    or (not self._waiting and time.monotonic() - self._last > SUBSCRIBER_IDLE)):
+                if os.getpid() == self._pid:
+                    self._thread = None
+                    self._ready = False
+                return True
+            return False
+
+    def _run(self) -> None:
+        pubsub: Any = None
+        pause = 0.05
+        try:
+            while not self._done():
+                try:
+                    if pubsub is None:
+                        pubsub = self._client.pubsub()
+                        pubsub.subscribe(self._channel)
+                    message = pubsub.get_message(timeout=FALLBACK_POLL)
+                except Exception:
+                    # Out of reach: the waiters poll meanwhile (their script
+                    # calls see the error themselves); subscribe again soon.
+                    self._moved(False)
+                    _close_quietly(pubsub)
+                    pubsub = None
+                    time.sleep(pause)
+                    pause = min(pause * 2, FALLBACK_POLL)
+                    continue
+                pause = 0.05
+                if message is not None:
+                    if message["type"] == "subscribe":
+                        self._moved(True)
+                    elif message["type"] == "message":
+                        self._moved(None)
+        finally:
+            _close_quietly(pubsub)
+
+
+def _close_quietly(pubsub: Any) -> None:
+    if pubsub is not None:
+        try:
+            pubsub.close()
+        except Exception:
+            pass
+
+
+_all_releases: "weakref.WeakSet[_Releases]" = weakref.WeakSet()
+
+
+def _after_fork() -> None:
+    for releases in list(_all_releases):
+        releases._reset()
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
 class RateLimiter:
     """A budget shared by every limiter with the same name on the same Redis
     database, for threaded code. Windows follow the Redis server's clock."""
@@ -96,6 +217,8 @@ class RateLimiter:
         call, budget = self._call, self._budget
         self._leases = _Leases(lambda ids: call(budget.renew_args(ids)), budget.lease / 3)
         weakref.finalize(self, self._leases.close)
+        self._releases = _Releases(client, self._budget.channel)
+        weakref.finalize(self, self._releases.close)
 
     def acquire(self) -> bool:
         """Take one permit: True when granted; False when a non-blocking
@@ -105,10 +228,14 @@ class RateLimiter:
         b = self._budget
         rid = b.request_id()
         args = b.acquire_args(rid)
-        pubsub = None
+        releases = self._releases
+        waiting = False  # for a burst permit, on the release messages
+        seen: Optional[int] = None  # their count before the last ask
         in_doubt = False  # a reply about rid may be lost
         try:
             while True:
+                if waiting:
+                    seen = releases.mark()
                 in_doubt = True
                 granted, reason, wait = acquire_reply(self._call(args))
                 if granted:
@@ -121,12 +248,14 @@ class RateLimiter:
                     return False
                 if reason != BURST:
                     time.sleep(wait)
-                elif pubsub is None:
-                    # Subscribed first, then asked again: a release from
-                    # now on cannot be missed.
-                    pubsub = self._subscribe()
+                elif not waiting:
+                    # Subscribed first, then asked again (with the count
+                    # read before the ask): a release cannot be missed.
+                    waiting = True
+                    releases.mark()
+                    releases.wait(None, min(wait, FALLBACK_POLL))
                 else:
-                    self._wait_for_release(pubsub, min(wait, FALLBACK_POLL))
+                    releases.wait(seen, min(wait, FALLBACK_POLL))
         except BaseException as e:
             if in_doubt and b.max_burst and not isinstance(e, Exception):
                 # Interrupted (Ctrl-C) with the script maybe granted: free
@@ -137,28 +266,6 @@ class RateLimiter:
                 except Exception:
                     pass
             raise
-        finally:
-            if pubsub is not None:
-                pubsub.close()
-
-    def _subscribe(self) -> Any:
-        pubsub = self._client.pubsub()
-        try:
-            pubsub.subscribe(self._budget.channel)
-            # The confirmation says the subscription is in place.
-            while True:
-                message = pubsub.get_message(timeout=FALLBACK_POLL)
-                if message is not None and message["type"] == "subscribe":
-                    return pubsub
-        except BaseException:
-            pubsub.close()
-            raise
-
-    @staticmethod
-    def _wait_for_release(pubsub: Any, timeout: float) -> None:
-        if pubsub.get_message(timeout=timeout) is not None:
-            while pubsub.get_message(timeout=0) is not None:
-                pass  # releases that came together wake the waiter once
 
     def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do

@@ -138,3 +138,54 @@ def test_cluster(redis_cluster):
         await aclient.aclose()
 
     asyncio.run(main())
+
+
+def numsub(client, channel):
+    return dict(client.pubsub_numsub(channel)).get(channel.encode(), 0)
+
+
+def wait_until(predicate, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
+
+
+def test_waiters_share_one_subscriber_which_survives_a_restart(own_server, monkeypatch):
+    # No fallback poll and no lease expiry within the test: a waiter that
+    # gets its permit was woken by a release message.
+    monkeypatch.setattr(ratevane_redis._sync, "FALLBACK_POLL", 600.0)
+    ensure_room(60, 3600)
+    name = budget_name()
+    channel = f"ratevane:{{{name}}}:free"
+    client = own_server.client()
+    holder = ratevane_redis.RateLimiter(client, name, hour=HUGE, max_burst=1, lease=1200)
+    waiter = ratevane_redis.RateLimiter(own_server.client(), name, hour=HUGE, max_burst=1,
+                                        lease=1200)
+
+    def wait_for_permits(threads):
+        got = []
+        workers = [threading.Thread(target=lambda: got.append(waiter.acquire()))
+                   for _ in range(threads)]
+        for w in workers:
+            w.start()
+        wait_until(lambda: numsub(client, channel) >= 1)
+        time.sleep(0.3)  # all in the wait by now (a round trip each to get there)
+        # One connection for all of the object's waiters, not one each.
+        assert numsub(client, channel) == 1
+        holder.release()
+        for n in range(threads):  # each release wakes the next one
+            wait_until(lambda: len(got) == n + 1, 30)
+            waiter.release()
+        for w in workers:
+            w.join()
+        assert got == [True] * threads
+
+    assert holder.acquire()
+    wait_for_permits(6)
+    own_server.stop()
+    own_server.start()  # empty: the holder's lease is gone with the data
+    assert holder.acquire()
+    # The same subscriber, connected again, wakes the waiters.
+    wait_for_permits(2)
+    assert numsub(client, channel) == 1
