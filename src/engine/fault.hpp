@@ -14,6 +14,7 @@ enum class Point : int {
   leak,            // release(): keeps one new host object alive for good
   fork_handlers,   // a fork: runs without the module's fork handlers
   use_after_free,  // release(): reads a heap cell it has just freed
+  native_leak,     // release(): allocates a heap cell and forgets it
   count_,
 };
 

@@ -26,14 +26,15 @@ namespace {
 // core), "task_work" (a background task), "conversion" (a result becoming a
 // host object), "leak" (release() keeps a new float alive for good),
 // "fork_handlers" (the next forks run without the module's fork handlers),
-// "use_after_free" (release() reads a heap cell it has just freed).
+// "use_after_free" (release() reads a heap cell it has just freed),
+// "native_leak" (release() allocates a heap cell and forgets it).
 PyObject* arm_fault(PyObject*, PyObject* args) {
   return entry([&]() -> Result<Ref> {
     const char* name;
     int count;
     if (!PyArg_ParseTuple(args, "si", &name, &count)) return HostError::fetch();
-    static const char* const points[] = {"wall_clock", "task_work",     "conversion",
-                                         "leak",       "fork_handlers", "use_after_free"};
+    static const char* const points[] = {"wall_clock",    "task_work",      "conversion", "leak",
+                                         "fork_handlers", "use_after_free", "native_leak"};
     static_assert(std::size(points) == static_cast<std::size_t>(fault::Point::count_));
     for (int i = 0; i < static_cast<int>(fault::Point::count_); ++i) {
       if (std::strcmp(points[i], name) == 0) {

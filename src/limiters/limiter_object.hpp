@@ -30,10 +30,16 @@ void delete_limiter(PyObject* self);
 // missing decref makes. The memory checks must catch it.
 // The faults that the memory checks must catch, planted in release() of
 // both classes: a host object kept alive for good (the memory-growth
-// tests), and a read of freed memory (the sanitizer run).
+// tests), and a read of freed memory and a forgotten allocation of the
+// module's own (the sanitizer run).
 inline void plant_faults_if_armed() {
 #ifdef RATEVANE_FAULT_INJECTION
   if (fault::goes_off(fault::Point::leak)) static_cast<void>(PyFloat_FromDouble(0.5));
+  if (fault::goes_off(fault::Point::native_leak)) {
+    [[maybe_unused]] static int* volatile forgotten;
+    forgotten = new int(7);
+    forgotten = nullptr;
+  }
   if (fault::goes_off(fault::Point::use_after_free)) {
     auto* cell = new volatile int(1);
     delete cell;

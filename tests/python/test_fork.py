@@ -36,7 +36,7 @@ async def take(limiter):
     return await asyncio.wait_for(limiter.acquire(), 5)
 
 async def child_awaits():
-    fresh = ratevane.AsyncRateLimiter(sec=10)
+    fresh = ratevane.AsyncRateLimiter(day=10, day_window=1000)
     got = [await take(alim), await take(fresh), await take(fresh)]
     return got, await alim.get_remaining(), await fresh.get_remaining()
 
@@ -72,7 +72,7 @@ print(json.dumps([os.waitstatus_to_exitcode(status), sync.get_remaining(),
     assert after == {"day": 995, "burst": 1}
     assert got == [[], [], []]
     assert alim_left == {"day": 998}
-    assert fresh_left == {"second": 8}
+    assert fresh_left == {"day": 8}
     status, parent_left, parent_got = json.loads(parent_line)
     assert status == 0
     # The child's grants were its own.
@@ -95,7 +95,7 @@ with multiprocessing.get_context("fork").Pool(4) as pool:
 """
     proc = run_python(code, timeout=90, env=NO_LEAK_CHECK)
     assert proc.returncode == 0, proc.stderr
-    assert json.loads(proc.stdout) == [[[[], [], []], {"second": 8}]] * 12
+    assert json.loads(proc.stdout) == [[[[], [], []], {"day": 8}]] * 12
 
 
 def run_stress(*args):
