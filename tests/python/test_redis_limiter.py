@@ -308,21 +308,27 @@ def test_client_clock_two_hours_off_counts_in_the_same_windows(redis_server):
 HOLDER = """
 import time, redis, ratevane_redis
 limiter = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, sec={huge},
-                                     max_burst=1, lease=0.5)
+                                     max_burst=1, lease={lease})
 limiter.acquire()
 print("held", flush=True)
 time.sleep(120)
 """
 
 
+# The holder renews every third of a lease, so a renewal may come up to two
+# thirds of a lease (0.8 s) late, on a machine busy with other suites, before
+# a live holder could lose its permit.
+LEASE = 1.2
+
+
 def test_live_holder_keeps_its_permit_and_a_killed_one_loses_it(redis_server):
     name = budget_name()
     client = redis_server.client()
-    child = start_python(HOLDER.format(port=redis_server.port, name=name, huge=HUGE))
+    child = start_python(HOLDER.format(port=redis_server.port, name=name, huge=HUGE, lease=LEASE))
     try:
         assert child.stdout.readline().strip() == "held"
         probe = ratevane_redis.RateLimiter(client, name, sec=HUGE, max_burst=1, blocking=False)
-        end = time.monotonic() + 2.0  # four leases
+        end = time.monotonic() + 3 * LEASE
         while time.monotonic() < end:
             assert probe.acquire() is False
             time.sleep(0.1)
@@ -330,17 +336,23 @@ def test_live_holder_keeps_its_permit_and_a_killed_one_loses_it(redis_server):
         killed = time.monotonic()
         waiter = ratevane_redis.RateLimiter(client, name, sec=HUGE, max_burst=1)
         assert waiter.acquire() is True
-        # The last renewal was at most one lease before the kill, and the
-        # waiter wakes at the lease's expiry, which the server reported:
-        # 0.5 s plus a generous 0.5 s for a busy machine.
-        assert time.monotonic() - killed < 1.0
+        # The lease runs out at most one lease after the kill (the last
+        # renewal came before it), and the waiter wakes at the expiry the
+        # server reported: one lease, plus a generous second for a busy
+        # machine.
+        assert time.monotonic() - killed < LEASE + 1.0
     finally:
         child.kill()
         child.communicate()
 
 
+# The burst wait here has no fallback poll: it would sleep until the
+# holder's lease runs out (a minute), and the window wait until the next
+# minute (at least 20 s away); so an answer within a few seconds of the
+# signal is the signal's own.
 INTERRUPTED = """
 import sys, time, redis, ratevane_redis
+ratevane_redis._sync.FALLBACK_POLL = 600.0
 c = redis.Redis(port={port})
 for name, kw in (({window!r}, dict(min=1)), ({burst!r}, dict(sec={huge}, max_burst=1))):
     limiter = ratevane_redis.RateLimiter(c, name, **kw)
@@ -354,7 +366,7 @@ for name, kw in (({window!r}, dict(min=1)), ({burst!r}, dict(sec={huge}, max_bur
 
 
 def test_ctrl_c_stops_a_wait_and_leaves_nothing_held(redis_server):
-    ensure_room(10, 60)
+    ensure_room(20, 60)
     client = redis_server.client()
     window, burst = budget_name(), budget_name()
     assert ratevane_redis.RateLimiter(client, window, min=1).acquire()
@@ -370,7 +382,7 @@ def test_ctrl_c_stops_a_wait_and_leaves_nothing_held(redis_server):
             child.send_signal(signal.SIGINT)
             word, at = child.stdout.readline().split()
             assert word == "interrupted"
-            assert float(at) - sent < 0.5  # at once, not at the next poll
+            assert float(at) - sent < 5
     finally:
         child.kill()
         child.communicate()
