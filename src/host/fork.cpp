@@ -19,6 +19,7 @@
 // executor is not touched in the parent at all.
 #include "host/fork.hpp"
 
+#ifndef _WIN32  // no fork() there, and nothing to guard
 #include <pthread.h>
 
 #include "bridge/awaitable.hpp"
@@ -74,3 +75,11 @@ bool register_fork_handlers() noexcept {
 }
 
 }  // namespace ratevane::host
+
+#else
+
+namespace ratevane::host {
+bool register_fork_handlers() noexcept { return true; }
+}  // namespace ratevane::host
+
+#endif
