@@ -2,7 +2,6 @@
 the script's arguments and the decoding of its answers."""
 
 import hashlib
-import math
 import operator
 import os
 import struct
@@ -35,23 +34,54 @@ FALLBACK_POLL = 1.0
 # messages for all of its waiters) ends after this long with nobody waiting.
 SUBSCRIBER_IDLE = 10.0
 
-_UNITS = (("second", 1), ("minute", 60), ("hour", 3600), ("day", 86400))
+_UNITS = (("second", 1, "sec", "sec_window"), ("minute", 60, "min", "min_window"),
+          ("hour", 3600, "hour", "hour_window"), ("day", 86400, "day", "day_window"))
+
+# The script counts in Lua's numbers, doubles: every count, limit and window
+# length stays an exact integer up to 2**53, and larger ones are refused.
+EXACT = 2**53
+
+# The longest lease: a holder renews well within it, and every expiry the
+# script sets stays far inside what the server accepts.
+MAX_LEASE = 86400.0
+
+# A request id is recognised again for this long after its grant, or for the
+# limiter's lease if that is longer (the script's KEEP_MS).
+KEEP = 60.0
 
 Number = Any  # an int or a float; checked at run time
 
 
-_budgets: "weakref.WeakSet[Budget]" = weakref.WeakSet()
+class ForkState:
+    """What a forked child must not share with its parent: each of the
+    module's objects that holds a lock, a thread, a task or a lease resets
+    its own part in `_after_fork`, called in the child by one hook for all of
+    them. `generation` counts the forks a process is away from its start, so
+    a task copied into a child (its loop copied with it) sees it is not the
+    parent's and stops."""
+
+    generation = 0
+
+    def __init__(self) -> None:
+        _fork_states.add(self)
+
+    def _after_fork(self) -> None:
+        raise NotImplementedError
 
 
-def _after_fork() -> None:
-    for budget in list(_budgets):
-        budget._new_tag()
+_fork_states: "weakref.WeakSet[ForkState]" = weakref.WeakSet()
 
 
-os.register_at_fork(after_in_child=_after_fork)
+def _reset_in_child() -> None:
+    ForkState.generation += 1
+    for state in list(_fork_states):
+        state._after_fork()
 
 
-class Budget:
+os.register_at_fork(after_in_child=_reset_in_child)
+
+
+class Budget(ForkState):
     """A budget's configuration, keys and script arguments, checked once."""
 
     def __init__(self, name: str, counts: Tuple[Optional[int], ...],
@@ -73,19 +103,27 @@ class Budget:
                              day_window, blocking, max_burst)
         if isinstance(lease, bool) or not isinstance(lease, (int, float)):
             raise TypeError(f"lease must be a number of seconds, not {type(lease).__name__}")
-        if not (lease > 0 and math.isfinite(lease)):
-            raise ValueError("lease must be a positive, finite number of seconds")
+        if not 0 < lease <= MAX_LEASE:
+            raise ValueError("lease must be a positive number of seconds, at most 86400 (a day)")
 
         self.name = name
         self.blocking = blocking
         self.max_burst = operator.index(max_burst) if max_burst is not None else 0
+        if self.max_burst > EXACT:
+            raise ValueError("max_burst must be at most 2**53 in a shared budget")
         self.lease = float(lease)
         self.lease_ms = max(1, round(lease * 1000))
         self.windows: List[Tuple[str, int, int]] = []  # (name, length s, limit)
-        for (wname, unit), n, mult in zip(_UNITS, counts, multipliers):
+        for (wname, unit, count_arg, mult_arg), n, mult in zip(_UNITS, counts, multipliers):
             if n is not None:
                 length = unit * (operator.index(mult) if mult is not None else 1)
-                self.windows.append((wname, length, operator.index(n)))
+                limit = operator.index(n)
+                if limit > EXACT:
+                    raise ValueError(f"{count_arg} must be at most 2**53 in a shared budget")
+                if length > EXACT:
+                    raise ValueError(f"{mult_arg} makes the {wname} window longer than 2**53 "
+                                     "seconds, more than a shared budget counts exactly")
+                self.windows.append((wname, length, limit))
 
         prefix = f"ratevane:{{{name}}}:"
         self.channel = prefix + "free"
@@ -101,8 +139,12 @@ class Budget:
         self.remaining_args = [b"q" + config]
         self.wait_args = [b"w" + config]
         self._renew_op = f"n{self.lease_ms}".encode()
+        self._cancel_op = f"x{self.lease_ms}".encode()
         self._new_tag()
-        _budgets.add(self)
+        super().__init__()
+
+    def _after_fork(self) -> None:
+        self._new_tag()
 
     def _new_tag(self) -> None:
         self._tag = os.urandom(8).hex().encode() + b":"
@@ -124,7 +166,7 @@ class Budget:
         return [self._renew_op, *lease_ids]
 
     def cancel_args(self, rid: bytes) -> List[Any]:
-        return [b"x", rid]
+        return [self._cancel_op, rid]
 
     def lease_ids(self, rid: bytes, granted: int) -> List[bytes]:
         """The ids of the leases the script made for a grant (none without
@@ -153,6 +195,10 @@ def acquire_reply(reply: Any) -> Tuple[int, int, float]:
 def wait_seconds(reply: Any) -> Optional[float]:
     micros = int(reply)
     return None if micros < 0 else max(micros / 1e6, 0.001)
+
+
+def closed_error() -> ValueError:
+    return ValueError("limiter is closed")
 
 
 def check_client(client: Any, kinds: Tuple[type, ...], owner: str, wanted: str) -> None:

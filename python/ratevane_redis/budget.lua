@@ -3,16 +3,17 @@
 -- the script runs costs the server a few microseconds, about as much as
 -- the round trip's own work: the common paths run as few as they can.
 --
--- KEYS[1]   grants: sorted set, request id -> granted_at_ms * 1024 + permits.
+-- KEYS[1]   grants: sorted set, request id -> kept_until_ms * 1024 + permits.
 --           A request replayed after a lost reply finds its entry and gets
---           the same answer without counting again. At most the newest
---           GRANT_CAP + TRIM_EVERY entries are kept, each for 9 s at least
---           (the set lives 10 s past its last refresh, refreshed each second).
+--           the same answer without counting again. An entry is kept for
+--           KEEP_MS, or the caller's lease if that is longer; entries past
+--           their time are trimmed every TRIM_EVERY grants, so the set holds
+--           at most the grants of that long plus TRIM_EVERY.
 -- KEYS[2]   state: one hash per budget. For each window length L, sL = start
 --           of the current interval (server seconds) and cL = permits
---           counted in it; e = the hash's own expiry (ms), g = when the
---           grants' expiry was last refreshed, n = grants since the grants
---           were last trimmed, l = the leases' expiry (ms).
+--           counted in it; e = the hash's own expiry (ms), g = the grants'
+--           expiry (ms), n = grants since the grants were last trimmed,
+--           l = the leases' expiry (ms).
 -- KEYS[3]   with max_burst: leases, a sorted set of lease id -> expiry
 --           (server ms). One member per burst permit held; a member whose
 --           expiry has passed is free.
@@ -25,7 +26,8 @@
 --   r  lease id...      release       -> leases freed
 --   n  lease id...      renew (ARGV[1] is 'n' .. lease_ms)
 --                                     -> positions of leases already gone
---   x  rid              cancel        -> leases of that request freed
+--   x  rid              cancel (ARGV[1] is 'x' .. lease_ms)
+--                                     -> leases of that request freed
 --   q                   remaining     -> permits left per window [, burst]
 --   w                   wait time     -> microseconds, or -1
 -- A release publishes on the budget's channel (its keys' prefix .. 'free').
@@ -34,14 +36,22 @@
 -- windows whatever its own clock says. A window of length L starts at a
 -- multiple of L seconds from the epoch. If the server clock goes back, a
 -- window keeps its stored interval until the clock passes into a newer one.
+--
+-- Redis does not undo a script's earlier writes when a later command fails,
+-- so every argument is checked before the first write, and no command after
+-- it can fail on a value the caller chose. Lua's numbers are doubles: counts,
+-- limits and lengths are integers of at most 2^53, exact there; numbers are
+-- made into text with string.format('%d'), never with '..', which keeps only
+-- 14 significant digits.
 
 local GRACE_MS = 1000      -- kept past a window's end or a lease's expiry
-local GRANT_MS = 10000     -- the grants live this long past their last refresh
-local REFRESH_MS = 1000    -- ... which is at most this old while grants happen
-local GRANT_CAP = 4096     -- request ids kept after a trim
-local TRIM_EVERY = 64      -- grants between two trims
+local KEEP_MS = 60000      -- a request id is kept at least this long
+local REFRESH_MS = 1000    -- the grants' expiry is set this far ahead of need
+local TRIM_EVERY = 64      -- grants between two trims of the request ids
 local FAR_MS = 2^45        -- bound on any expiry (windows can be very long)
-local WAIT_CAP = 2^40      -- bound on a reported wait, in microseconds
+local WAIT_CAP = 2^40      -- bound on an acquire's reported wait, microseconds
+local EXACT = 2^53         -- bound on every count, limit and length
+local LEASE_CAP_MS = 86400000
 
 local WINDOW, BURST, CANCELLED = 1, 2, 3
 
@@ -51,6 +61,25 @@ local now_s = tonumber(t[1])
 local now_us = now_s * 1000000 + tonumber(t[2])
 local now_ms = math.floor(now_us / 1000)
 local GRANTS, STATE, LEASES = KEYS[1], KEYS[2], KEYS[3]
+
+local function int(x)
+  return string.format('%d', x)
+end
+
+local function whole(x, low, high)
+  return type(x) == 'number' and x == math.floor(x) and x >= low and x <= high
+end
+
+local function refuse(what)
+  return redis.error_reply('ratevane_redis: bad ' .. what)
+end
+
+-- The lease of a/q/w's configuration, or of n and x after the letter.
+local function lease_of(text)
+  local lease_ms = tonumber(text)
+  if not whole(lease_ms, 1, LEASE_CAP_MS) then return nil end
+  return lease_ms
+end
 
 local function publish_release()
   redis.call('PUBLISH', string.sub(GRANTS, 1, -4) .. 'free', '1')
@@ -66,10 +95,19 @@ local function extend_leases()
   end
 end
 
-local function remember(rid, permits)
-  redis.call('ZADD', GRANTS, now_ms * 1024 + permits, rid)
-  redis.call('ZREMRANGEBYRANK', GRANTS, 0, -GRANT_CAP - 1)
-  redis.call('PEXPIRE', GRANTS, GRANT_MS)
+-- How long a request id is kept: long enough for any retry of the client
+-- (its backoff and socket timeouts), and at least as long as its lease.
+local function kept_until(lease_ms)
+  return now_ms + math.max(KEEP_MS, lease_ms)
+end
+
+-- The grants' key outlives its newest entry; ms = that entry's time.
+local function keep_grants_until(ms, g)
+  if g == nil or g < ms then
+    redis.call('PEXPIREAT', GRANTS, ms + REFRESH_MS)
+    return ms + REFRESH_MS
+  end
+  return nil
 end
 
 -- An acquire's answer is one integer (cheap for every client to read):
@@ -86,7 +124,9 @@ if op == 'r' then
   return freed
 
 elseif op == 'n' then
-  local until_ms = now_ms + tonumber(string.sub(ARGV[1], 2))
+  local lease_ms = lease_of(string.sub(ARGV[1], 2))
+  if not lease_ms then return refuse('lease') end
+  local until_ms = now_ms + lease_ms
   local lost = {}
   for i = 2, #ARGV do
     -- A lease still present was never given to anyone else (every acquire
@@ -102,29 +142,41 @@ elseif op == 'n' then
 elseif op == 'x' then
   -- The caller gave up on request rid without knowing its answer: free what
   -- it was granted, or make sure a late copy of it grants nothing.
+  local lease_ms = lease_of(string.sub(ARGV[1], 2))
+  if not lease_ms then return refuse('lease') end
   local rid = ARGV[2]
+  local until_ms = kept_until(lease_ms)
   local seen = redis.call('ZSCORE', GRANTS, rid)
-  if not seen then
-    remember(rid, 0)
-    return 0
+  redis.call('ZADD', GRANTS, until_ms * 1024, rid)
+  if redis.call('PTTL', GRANTS) < until_ms - now_ms then
+    redis.call('PEXPIREAT', GRANTS, until_ms + REFRESH_MS)
   end
+  if not seen then return 0 end
   local freed = 0
-  for j = 1, tonumber(seen) % 1024 do freed = freed + redis.call('ZREM', LEASES, rid .. '#' .. j) end
-  redis.call('ZADD', GRANTS, 'XX', now_ms * 1024, rid)
+  for j = 1, tonumber(seen) % 1024 do
+    freed = freed + redis.call('ZREM', LEASES, rid .. '#' .. int(j))
+  end
   if freed > 0 then publish_release() end
   return freed
 end
 
 -- a, q and w: the configuration that follows the letter (max_burst, lease
--- ms, then a (length, limit) pair per window), and the state of every
--- window in one read.
+-- ms, then a (length, limit) pair per window), checked whole, and the state
+-- of every window in one read.
 local nwin = (#ARGV[1] - 17) / 16
+if not whole(nwin, 1, 4) then return refuse('configuration') end
 local cfg = {struct.unpack('<' .. string.rep('d', 2 + 2 * nwin), ARGV[1], 2)}
 local max_burst, lease_ms = cfg[1], cfg[2]
+if not whole(max_burst, 0, EXACT) then return refuse('max_burst') end
+if not whole(lease_ms, 1, LEASE_CAP_MS) then return refuse('lease') end
 local fields = {'e', 'g', 'n', 'l'}
 for i = 1, nwin do
-  fields[3 + 2 * i] = 's' .. cfg[1 + 2 * i]
-  fields[4 + 2 * i] = 'c' .. cfg[1 + 2 * i]
+  local length, limit = cfg[1 + 2 * i], cfg[2 + 2 * i]
+  if not (whole(length, 1, EXACT) and whole(limit, 1, EXACT)) then
+    return refuse('window')
+  end
+  fields[3 + 2 * i] = 's' .. int(length)
+  fields[4 + 2 * i] = 'c' .. int(length)
 end
 local v = redis.call('HMGET', STATE, unpack(fields))
 
@@ -144,18 +196,13 @@ end
 
 if op == 'a' then
   local rid, wanted = ARGV[2], tonumber(ARGV[3] or 1)
+  if not whole(wanted, 1, 1023) then return refuse('count') end
 
   -- How many of the wanted permits every window and the burst cap allow.
   local starts, counts, fresh = {}, {}, {}
   local k = wanted
   for i = 1, nwin do
-    local start = now_s - now_s % cfg[1 + 2 * i]
-    local st = tonumber(v[3 + 2 * i])
-    if st == nil or st < start then
-      starts[i], counts[i], fresh[i] = start, 0, true
-    else
-      starts[i], counts[i], fresh[i] = st, tonumber(v[4 + 2 * i]) or 0, false
-    end
+    starts[i], counts[i], fresh[i] = window(i)
     k = math.min(k, cfg[2 + 2 * i] - counts[i])
   end
   local held = 0
@@ -169,8 +216,9 @@ if op == 'a' then
   -- A request seen before gets its first answer (an id is only added
   -- when it is granted something).
   local seen = nil
+  local until_ms = kept_until(lease_ms)
   if k > 0 then
-    if redis.call('ZADD', GRANTS, 'NX', now_ms * 1024 + k, rid) == 0 then
+    if redis.call('ZADD', GRANTS, 'NX', until_ms * 1024 + k, rid) == 0 then
       seen = redis.call('ZSCORE', GRANTS, rid)
     end
   else
@@ -194,7 +242,7 @@ if op == 'a' then
     end
     local e, g, n, l = tonumber(v[1]), tonumber(v[2]), tonumber(v[3]), tonumber(v[4])
     if max_burst > 0 then
-      for j = 1, k do redis.call('ZADD', LEASES, now_ms + lease_ms, rid .. '#' .. j) end
+      for j = 1, k do redis.call('ZADD', LEASES, now_ms + lease_ms, rid .. '#' .. int(j)) end
       local need = now_ms + lease_ms + GRACE_MS
       if held == 0 then
         -- The set was empty, so it is new: its only leases are these.
@@ -205,12 +253,11 @@ if op == 'a' then
         out[#out + 1] = 'l'; out[#out + 1] = now_ms + redis.call('PTTL', LEASES)
       end
     end
-    if g == nil or now_ms - g >= REFRESH_MS then
-      redis.call('PEXPIRE', GRANTS, GRANT_MS)
-      out[#out + 1] = 'g'; out[#out + 1] = now_ms
-    end
+    local grants_until = keep_grants_until(until_ms, g)
+    if grants_until then out[#out + 1] = 'g'; out[#out + 1] = grants_until end
     if n == nil or n + 1 >= TRIM_EVERY then
-      redis.call('ZREMRANGEBYRANK', GRANTS, 0, -GRANT_CAP - 1)
+      -- Ids past their time (their score is below now_ms * 1024).
+      redis.call('ZREMRANGEBYSCORE', GRANTS, '-inf', '(' .. int(now_ms * 1024))
       out[#out + 1] = 'n'; out[#out + 1] = 0
     else
       out[#out + 1] = 'n'; out[#out + 1] = n + 1
@@ -225,13 +272,15 @@ if op == 'a' then
     if k == wanted then return k end
   end
 
-  -- Why no more: the first full window's reopening, else the burst cap,
-  -- which frees at a release (published) or at the earliest lease expiry.
+  -- Why no more. A full window frees nothing before it reopens, and the
+  -- permit needs all of them: the latest reopening among the full windows.
+  -- Else the burst cap, which frees at a release (published) or at the
+  -- earliest lease expiry.
   local wait = nil
   for i = 1, nwin do
     if counts[i] + k >= cfg[2 + 2 * i] then
       local w = reopens_in(i, starts[i])
-      if wait == nil or w < wait then wait = w end
+      if wait == nil or w > wait then wait = w end
     end
   end
   if wait then return short(k, WINDOW, wait) end
@@ -245,17 +294,18 @@ elseif op == 'q' then
     out[i] = math.max(cfg[2 + 2 * i] - c, 0)
   end
   if max_burst > 0 then
-    local live = redis.call('ZCOUNT', LEASES, '(' .. now_ms, '+inf')
+    local live = redis.call('ZCOUNT', LEASES, '(' .. int(now_ms), '+inf')
     out[#out + 1] = math.max(max_burst - live, 0)
   end
   return out
 
 elseif op == 'w' then
+  -- The first full window's reopening (integer replies are exact to 2^53).
   local wait = -1
   for i = 1, nwin do
     local s, c = window(i)
     if c >= cfg[2 + 2 * i] then
-      local w = reopens_in(i, s)
+      local w = math.min(reopens_in(i, s), EXACT)
       if wait < 0 or w < wait then wait = w end
     end
   end
