@@ -8,17 +8,18 @@ goes to the next waiter, or back to the server when none is left."""
 
 import asyncio
 import weakref
-from collections import deque
+from collections import OrderedDict
+from itertools import islice
 from types import TracebackType
-from typing import (Any, Callable, Coroutine, Deque, Dict, List, Literal, Optional, Sequence,
-                    Set, Tuple, Type, Union)
+from typing import (Any, Callable, Coroutine, Dict, List, Literal, Optional, Sequence, Set, Tuple,
+                    Type, Union)
 
 import redis.asyncio
 import redis.asyncio.client
 import redis.asyncio.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, SUBSCRIBER_IDLE, Budget, acquire_reply,
-                      async_caller, check_client, wait_seconds)
+from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, SUBSCRIBER_IDLE, Budget, ForkState,
+                      acquire_reply, async_caller, check_client, closed_error, wait_seconds)
 
 Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
 # What a waiter's future resolves to: a lease id (b"" without max_burst) when
@@ -31,11 +32,14 @@ class _LoopState:
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self.loop = loop
-        self.waiters: Deque["asyncio.Future[Grant]"] = deque()
+        # In arrival order; a waiter that is cancelled or times out leaves
+        # at once, so only live waiters are kept, however many give up.
+        self.waiters: "OrderedDict[asyncio.Future[Grant], None]" = OrderedDict()
         self.server: Optional["asyncio.Task[None]"] = None
         self.releases: List[Tuple[bytes, "asyncio.Future[None]"]] = []
         self.releaser: Optional["asyncio.Task[None]"] = None
         self.renewer: Optional["asyncio.Task[None]"] = None
+        self.wake: Optional[asyncio.Event] = None  # set: the renewer looks at once
         self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
         # The release messages on the budget's channel, counted by one task
         # with one subscriber connection (see _count_releases).
@@ -95,8 +99,9 @@ async def _count_releases(state: _LoopState, client: Any, channel: str,
     limiter."""
     listener: Optional[_Listener] = None
     pause = 0.05
+    generation = ForkState.generation
     try:
-        while owner() is not None and (
+        while _owned(owner, generation) and (
                 state.waiting or state.loop.time() - state.last <= SUBSCRIBER_IDLE):
             try:
                 if listener is None:
@@ -132,13 +137,37 @@ async def _close_quietly(listener: "_Listener") -> None:
         pass
 
 
-async def _renew_while_held(held: Dict[bytes, None], call: Call, budget: Budget) -> None:
-    # Holds no reference to the limiter: the leases of a dropped limiter run
-    # out within one lease once this task has seen them all released.
+def _owned(owner: "weakref.ref[AsyncRateLimiter]", generation: int) -> bool:
+    """Whether a background task still works for a limiter: it is alive and
+    open, and the task was not copied into a forked child with its loop."""
+    limiter = owner()
+    return (limiter is not None and not limiter._closed
+            and ForkState.generation == generation)
+
+
+async def _keep_leases(owner: "weakref.ref[AsyncRateLimiter]", held: Dict[bytes, None],
+                       call: Call, budget: Budget, wake: asyncio.Event) -> None:
+    """Renews the leases of one limiter object every third of a lease while
+    any are held. Holds no reference to the limiter: once it is collected,
+    hands back what it held and ends (closing hands them back itself)."""
+    generation = ForkState.generation
     while held:
-        await asyncio.sleep(budget.lease / 3)
+        try:
+            await asyncio.wait_for(wake.wait(), budget.lease / 3)
+        except asyncio.TimeoutError:
+            pass
+        wake.clear()
+        if ForkState.generation != generation:
+            return  # a copy in a forked child: the leases are the parent's
         ids = list(held)
         if not ids:
+            return
+        if owner() is None:
+            held.clear()
+            try:
+                await call(budget.release_args(ids))
+            except Exception:
+                pass  # out of reach: they run out within one lease
             return
         try:
             lost = await call(budget.renew_args(ids))
@@ -148,7 +177,18 @@ async def _renew_while_held(held: Dict[bytes, None], call: Call, budget: Budget)
             held.pop(ids[int(position) - 1], None)
 
 
-class AsyncRateLimiter:
+def _wake_soon(cell: List[Optional[_LoopState]]) -> None:
+    """The limiter is gone: its renewer hands back its leases now rather
+    than at its next period. May run on any thread, in a collection."""
+    state = cell[0]
+    if state is not None and state.wake is not None:
+        try:
+            state.loop.call_soon_threadsafe(state.wake.set)
+        except RuntimeError:
+            pass  # the loop is closed: its tasks are gone, the leases run out
+
+
+class AsyncRateLimiter(ForkState):
     """A budget shared by every limiter with the same name on the same Redis
     database, for asyncio code. Windows follow the Redis server's clock."""
 
@@ -167,28 +207,42 @@ class AsyncRateLimiter:
                               (sec_window, min_window, hour_window, day_window),
                               blocking, max_burst, lease)
         self._client = client
+        self._closed = False
         self._call = async_caller(client, self._budget.keys)
         self._held: Dict[bytes, None] = {}
-        self._state: Optional[_LoopState] = None
+        # The loop state, in a cell the finalizer can reach without the
+        # limiter.
+        self._cell: List[Optional[_LoopState]] = [None]
+        super().__init__()
+        weakref.finalize(self, _wake_soon, self._cell)
+
+    def _after_fork(self) -> None:
+        # A forked child holds none of its parent's leases, and its copy of
+        # the parent's loop state (tasks, connections) is not its own.
+        self._held = {}
+        self._cell[0] = None
 
     def _loop_state(self) -> _LoopState:
         loop = asyncio.get_running_loop()
-        state = self._state
+        state = self._cell[0]
         if state is None or state.loop is not loop:
-            state = self._state = _LoopState(loop)
+            state = self._cell[0] = _LoopState(loop)
         return state
 
     async def acquire(self) -> bool:
         """Take one permit: True when granted; False when a non-blocking
         limiter found none."""
+        if self._closed:
+            raise closed_error()
         state = self._loop_state()
         waiter: "asyncio.Future[Grant]" = state.loop.create_future()
-        state.waiters.append(waiter)
+        state.waiters[waiter] = None
         if state.server is None or state.server.done():
             state.server = state.loop.create_task(self._serve(state))
         try:
             grant = await waiter
         except asyncio.CancelledError:
+            state.waiters.pop(waiter, None)
             if (waiter.done() and not waiter.cancelled() and waiter.exception() is None
                     and waiter.result() is not None):
                 # Granted just as the caller was cancelled: nobody else
@@ -202,23 +256,32 @@ class AsyncRateLimiter:
         waiting = False  # for burst permits, on the release messages
         seen: Optional[int] = None  # their count before the last ask
         while True:
-            asked = [w for w in state.waiters if not w.done()][:MAX_BATCH]
-            if not asked:
-                state.waiters.clear()
+            asked = [w for w in islice(state.waiters, MAX_BATCH) if not w.done()]
+            if not asked or self._closed:
+                self._fail_waiters(state, closed_error())
                 return
             if waiting:
                 seen = state.mark(self._client, b.channel, self)
             rid = b.request_id()
             try:
                 reply = await self._call(b.acquire_args(rid, len(asked)))
+            except asyncio.CancelledError:
+                # The loop is shutting down with the script maybe granted.
+                await self._forget(rid)
+                for w in asked:
+                    w.cancel()
+                raise
             except Exception as error:
-                # Fail closed: every waiter sees the client's error.
-                for w in state.waiters:
-                    if not w.done():
-                        w.set_exception(error)
-                state.waiters.clear()
+                # Fail closed: every waiter sees the client's error. The
+                # script may have granted: the grant goes back.
+                self._fail_waiters(state, error)
+                self._spare_task(state, self._forget(rid))
                 return
             granted, reason, wait = acquire_reply(reply)
+            if self._closed:
+                self._fail_waiters(state, closed_error())
+                self._spare_task(state, self._forget(rid))
+                return
             for lease in b.lease_ids(rid, granted):
                 if lease:
                     self._hold(state, lease)
@@ -227,6 +290,7 @@ class AsyncRateLimiter:
                 continue
             if not b.blocking:
                 for w in asked:
+                    state.waiters.pop(w, None)
                     if not w.done():
                         w.set_result(None)
             elif reason != BURST:
@@ -240,26 +304,47 @@ class AsyncRateLimiter:
             else:
                 await state.wait(seen, min(wait, FALLBACK_POLL))
 
+    @staticmethod
+    def _fail_waiters(state: _LoopState, error: BaseException) -> None:
+        for w in state.waiters:
+            if not w.done():
+                w.set_exception(error)
+        state.waiters.clear()
+
+    async def _forget(self, rid: bytes) -> None:
+        """Free what request rid may have been granted, and make a late copy
+        of it grant nothing: the answer was lost (a timeout, a broken
+        connection, the loop's end). Without max_burst a grant holds
+        nothing. Best effort: if this fails too, the leases run out."""
+        if self._budget.max_burst:
+            try:
+                await self._call(self._budget.cancel_args(rid))
+            except Exception:
+                pass
+
+    def _spare_task(self, state: _LoopState, work: Coroutine[Any, Any, Any]) -> None:
+        task: "asyncio.Task[Any]" = state.loop.create_task(work)
+        state.spare.add(task)
+        task.add_done_callback(_forget_task(state.spare))
+
     def _give_back(self, state: _LoopState, grant: Grant) -> None:
         """Hand a granted permit to the first live waiter; with none left, a
         lease goes back to the server."""
         while state.waiters:
-            w = state.waiters.popleft()
+            w = state.waiters.popitem(last=False)[0]
             if not w.done():
                 w.set_result(grant)
                 return
         if grant:
             self._held.pop(grant, None)
-            task: "asyncio.Task[Any]" = state.loop.create_task(
-                self._call(self._budget.release_args([grant])))
-            state.spare.add(task)
-            task.add_done_callback(_forget_task(state.spare))
+            self._spare_task(state, self._call(self._budget.release_args([grant])))
 
     def _hold(self, state: _LoopState, lease: bytes) -> None:
         self._held[lease] = None
         if state.renewer is None or state.renewer.done():
+            state.wake = asyncio.Event()
             state.renewer = state.loop.create_task(
-                _renew_while_held(self._held, self._call, self._budget))
+                _keep_leases(weakref.ref(self), self._held, self._call, self._budget, state.wake))
 
     async def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do
@@ -288,6 +373,22 @@ class AsyncRateLimiter:
             for _, done in batch:
                 if not done.done():
                     done.set_result(None)
+
+    async def aclose(self) -> None:
+        """Hand back every burst permit this object holds and stop its
+        background tasks. A later acquire() raises ValueError, as do those
+        still waiting; release() does nothing; closing again does
+        nothing."""
+        self._closed = True
+        ids = list(self._held)
+        self._held.clear()
+        state = self._cell[0]
+        if state is not None:
+            self._fail_waiters(state, closed_error())
+            if state.wake is not None:
+                state.wake.set()
+        if ids:
+            await self._call(self._budget.release_args(ids))
 
     async def get_remaining(self) -> Dict[str, int]:
         """Permits left in each configured window, and "burst" with

@@ -1,5 +1,6 @@
 """RateLimiter: a budget shared through Redis, for threaded code."""
 
+import atexit
 import os
 import threading
 import time
@@ -10,62 +11,84 @@ from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Type,
 import redis
 import redis.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, SUBSCRIBER_IDLE, Budget, acquire_reply, check_client,
-                      sync_caller, wait_seconds)
+from ._budget import (BURST, FALLBACK_POLL, SUBSCRIBER_IDLE, Budget, ForkState, acquire_reply,
+                      check_client, closed_error, sync_caller, wait_seconds)
 
 
-class _Leases:
+class _Leases(ForkState):
     """The leases one limiter object holds. A daemon thread renews them every
     third of a lease while any are held, and ends when none are. It holds no
-    reference to the limiter, so a dropped limiter is collected; its leases
-    then run out within one lease."""
+    reference to the limiter: when the limiter is closed or collected, the
+    thread hands back what is still held and ends. At interpreter exit the
+    leases still held are handed back too."""
 
-    def __init__(self, renew: Callable[[List[bytes]], Sequence[int]], period: float) -> None:
-        self._renew = renew
-        self._period = period
+    def __init__(self, call: Callable[[Sequence[Any]], Any], budget: Budget) -> None:
+        self._call = call
+        self._budget = budget
+        self._closed = False
+        self._reset()
+        super().__init__()
+        _all_leases.add(self)
+
+    def _reset(self) -> None:
+        # At construction, and in a forked child: the child holds none of
+        # its parent's leases (the parent still renews and releases them),
+        # and the parent's thread, which may have held the lock at the fork,
+        # is not the child's.
         self._cond = threading.Condition()
         self._held: Dict[bytes, None] = {}
         self._thread: Optional[threading.Thread] = None
-        self._pid = os.getpid()
-        self._closed = False
 
-    def _forget_parent(self) -> None:
-        # With the lock held. A forked child holds none of its parent's
-        # leases (the parent still renews and releases them).
-        if os.getpid() != self._pid:
-            self._pid = os.getpid()
-            self._held.clear()
-            self._thread = None
+    _after_fork = _reset
 
-    def add(self, lease_id: bytes) -> None:
+    def add(self, lease_id: bytes) -> bool:
+        """Hold a lease; False when the limiter is closed (the caller hands
+        it back)."""
         with self._cond:
-            self._forget_parent()
+            if self._closed:
+                return False
             self._held[lease_id] = None
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="ratevane-redis-lease",
                                                 daemon=True)
                 self._thread.start()
+            return True
 
     def take(self) -> Optional[bytes]:
         with self._cond:
-            self._forget_parent()
             return self._held.popitem()[0] if self._held else None
 
-    def close(self) -> None:
+    def close(self) -> List[bytes]:
+        """Stop renewing; the leases still held, for the caller to hand back."""
+        with self._cond:
+            self._closed = True
+            ids = list(self._held)
+            self._held.clear()
+            self._cond.notify_all()
+            return ids
+
+    def drop(self) -> None:
+        """The limiter is gone: the thread hands back what is held. (Not
+        here: a collection may run this inside the client's own locked
+        code.)"""
         with self._cond:
             self._closed = True
             self._cond.notify_all()
 
     def _run(self) -> None:
+        b = self._budget
         while True:
             with self._cond:
-                self._cond.wait(self._period)
-                if self._closed or not self._held or os.getpid() != self._pid:
+                if self._held and not self._closed:
+                    self._cond.wait(b.lease / 3)
+                if self._closed or not self._held:
+                    ids = list(self._held)
+                    self._held.clear()
                     self._thread = None
-                    return
+                    break
                 ids = list(self._held)
             try:
-                lost = self._renew(ids)
+                lost = self._call(b.renew_args(ids))
             except Exception:
                 # The store is out of reach: the next period tries again.
                 # Leases not renewed within one lease run out, as they must.
@@ -73,9 +96,30 @@ class _Leases:
             with self._cond:
                 for position in lost:
                     self._held.pop(ids[int(position) - 1], None)
+        if ids:
+            _hand_back(self._call, b, ids)
 
 
-class _Releases:
+def _hand_back(call: Callable[[Sequence[Any]], Any], budget: Budget, ids: List[bytes]) -> None:
+    """Best effort: a lease that cannot be handed back runs out."""
+    try:
+        call(budget.release_args(ids))
+    except Exception:
+        pass
+
+
+_all_leases: "weakref.WeakSet[_Leases]" = weakref.WeakSet()
+
+
+@atexit.register
+def _hand_back_at_exit() -> None:
+    for leases in list(_all_leases):
+        ids = leases.close()
+        if ids:
+            _hand_back(leases._call, leases._budget, ids)
+
+
+class _Releases(ForkState):
     """The release messages on a budget's channel, counted through one
     subscriber connection for every thread waiting on one limiter object.
     Its daemon thread starts at the first burst wait, subscribes again after
@@ -89,7 +133,7 @@ class _Releases:
         self._channel = channel
         self._closed = False
         self._reset()
-        _all_releases.add(self)
+        super().__init__()
 
     def _reset(self) -> None:
         # At construction, and in a forked child: the parent's thread and
@@ -101,6 +145,8 @@ class _Releases:
         self._ready = False  # subscribed: no release from now on is missed
         self._waiting = 0
         self._last = time.monotonic()
+
+    _after_fork = _reset
 
     def mark(self) -> Optional[int]:
         """Start the subscriber if it is not running; the count to wait past
@@ -185,17 +231,6 @@ def _close_quietly(pubsub: Any) -> None:
             pass
 
 
-_all_releases: "weakref.WeakSet[_Releases]" = weakref.WeakSet()
-
-
-def _after_fork() -> None:
-    for releases in list(_all_releases):
-        releases._reset()
-
-
-os.register_at_fork(after_in_child=_after_fork)
-
-
 class RateLimiter:
     """A budget shared by every limiter with the same name on the same Redis
     database, for threaded code. Windows follow the Redis server's clock."""
@@ -213,59 +248,64 @@ class RateLimiter:
                               (sec_window, min_window, hour_window, day_window),
                               blocking, max_burst, lease)
         self._client = client
+        self._closed = False
         self._call = sync_caller(client, self._budget.keys)
-        call, budget = self._call, self._budget
-        self._leases = _Leases(lambda ids: call(budget.renew_args(ids)), budget.lease / 3)
-        weakref.finalize(self, self._leases.close)
+        self._leases = _Leases(self._call, self._budget)
+        weakref.finalize(self, self._leases.drop).atexit = False  # _hand_back_at_exit does it
         self._releases = _Releases(client, self._budget.channel)
         weakref.finalize(self, self._releases.close)
 
     def acquire(self) -> bool:
         """Take one permit: True when granted; False when a non-blocking
-        limiter found none. A blocking one waits: for a full window until the
-        reopening time the server reported, for the burst cap until a release
-        anywhere or the earliest lease expiry."""
+        limiter found none. A blocking one waits: for full windows until the
+        latest of their reopening times the server reported, for the burst
+        cap until a release anywhere or the earliest lease expiry."""
+        if self._closed:
+            raise closed_error()
         b = self._budget
         rid = b.request_id()
         args = b.acquire_args(rid)
         releases = self._releases
         waiting = False  # for a burst permit, on the release messages
         seen: Optional[int] = None  # their count before the last ask
-        in_doubt = False  # a reply about rid may be lost
-        try:
-            while True:
-                if waiting:
-                    seen = releases.mark()
-                in_doubt = True
+        while True:
+            if waiting:
+                seen = releases.mark()
+            try:
                 granted, reason, wait = acquire_reply(self._call(args))
-                if granted:
-                    if b.max_burst:
-                        self._leases.add(b.lease_ids(rid, 1)[0])
-                    in_doubt = False
-                    return True
-                in_doubt = False
-                if not b.blocking:
-                    return False
-                if reason != BURST:
-                    time.sleep(wait)
-                elif not waiting:
-                    # Subscribed first, then asked again (with the count
-                    # read before the ask): a release cannot be missed.
-                    waiting = True
-                    releases.mark()
-                    releases.wait(None, min(wait, FALLBACK_POLL))
-                else:
-                    releases.wait(seen, min(wait, FALLBACK_POLL))
-        except BaseException as e:
-            if in_doubt and b.max_burst and not isinstance(e, Exception):
-                # Interrupted (Ctrl-C) with the script maybe granted: free
-                # what it granted, or make a late copy of it grant nothing.
-                # Best effort: if even this fails, the lease runs out.
-                try:
-                    self._call(b.cancel_args(rid))
-                except Exception:
-                    pass
-            raise
+                kept = granted and (not b.max_burst or self._leases.add(b.lease_ids(rid, 1)[0]))
+            except BaseException:
+                # The answer is lost (a timeout, a broken connection,
+                # Ctrl-C), and the script may have granted the permit.
+                self._forget(rid)
+                raise
+            if granted:
+                if not kept:  # closed meanwhile
+                    self._forget(rid)
+                    raise closed_error()
+                return True
+            if not b.blocking:
+                return False
+            if reason != BURST:
+                time.sleep(wait)
+            elif not waiting:
+                # Subscribed first, then asked again (with the count
+                # read before the ask): a release cannot be missed.
+                waiting = True
+                releases.mark()
+                releases.wait(None, min(wait, FALLBACK_POLL))
+            else:
+                releases.wait(seen, min(wait, FALLBACK_POLL))
+
+    def _forget(self, rid: bytes) -> None:
+        """Free what request rid may have been granted, and make a late copy
+        of it grant nothing. Without max_burst a grant holds nothing. Best
+        effort: if this fails too, the lease runs out."""
+        if self._budget.max_burst:
+            try:
+                self._call(self._budget.cancel_args(rid))
+            except Exception:
+                pass
 
     def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do
@@ -276,8 +316,21 @@ class RateLimiter:
         try:
             self._call(self._budget.release_args([lease]))
         except BaseException:
-            self._leases.add(lease)  # still held: renewed, and a later release frees it
+            # Still held as far as this object knows: renewed, and a later
+            # release frees it (a renewal finds it gone if it was freed).
+            if not self._leases.add(lease):
+                _hand_back(self._call, self._budget, [lease])
             raise
+
+    def close(self) -> None:
+        """Hand back every burst permit this object holds and stop its
+        background threads. A later acquire() raises ValueError; release()
+        does nothing; closing again does nothing."""
+        self._closed = True
+        self._releases.close()
+        ids = self._leases.close()
+        if ids:
+            self._call(self._budget.release_args(ids))
 
     def get_remaining(self) -> Dict[str, int]:
         """Permits left in each configured window, and "burst" with
