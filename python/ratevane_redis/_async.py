@@ -366,7 +366,8 @@ class AsyncRateLimiter(ForkState):
                 await self._call(self._budget.release_args([lease for lease, _ in batch]))
             except Exception as error:
                 for lease, done in batch:
-                    self._held[lease] = None  # still held: renewed, a later release frees it
+                    if not self._closed:
+                        self._held[lease] = None  # still held: renewed, a later release frees it
                     if not done.done():
                         done.set_exception(error)
                 continue

@@ -108,6 +108,16 @@ def _hand_back(call: Callable[[Sequence[Any]], Any], budget: Budget, ids: List[b
         pass
 
 
+def _cancel(call: Callable[[Sequence[Any]], Any], budget: Budget, rid: bytes) -> None:
+    """Free what request rid may have been granted, and make a late copy of
+    it grant nothing. (Without max_burst a grant holds nothing to free.)
+    Best effort: if this fails too, the lease runs out."""
+    try:
+        call(budget.cancel_args(rid))
+    except Exception:
+        pass
+
+
 _all_leases: "weakref.WeakSet[_Leases]" = weakref.WeakSet()
 
 
@@ -251,7 +261,10 @@ class RateLimiter:
         self._closed = False
         self._call = sync_caller(client, self._budget.keys)
         self._leases = _Leases(self._call, self._budget)
-        weakref.finalize(self, self._leases.drop).atexit = False  # _hand_back_at_exit does it
+        # Not at exit: _hand_back_at_exit hands the leases back itself,
+        # before the daemon thread could be stopped halfway. (The stubs
+        # of finalize lack its documented atexit attribute.)
+        weakref.finalize(self, self._leases.drop).atexit = False  # type: ignore[misc]
         self._releases = _Releases(client, self._budget.channel)
         weakref.finalize(self, self._releases.close)
 
@@ -274,9 +287,18 @@ class RateLimiter:
             try:
                 granted, reason, wait = acquire_reply(self._call(args))
                 kept = granted and (not b.max_burst or self._leases.add(b.lease_ids(rid, 1)[0]))
+            except Exception:
+                # The answer is lost (a timeout, a broken connection), and
+                # the script may have granted the permit. The cancel goes
+                # from a thread of its own: the caller sees the client's
+                # error as soon as the client gives up, not after the
+                # client's retries of the cancel as well.
+                if b.max_burst:
+                    threading.Thread(target=_cancel, args=(self._call, b, rid),
+                                     name="ratevane-redis-cancel", daemon=True).start()
+                raise
             except BaseException:
-                # The answer is lost (a timeout, a broken connection,
-                # Ctrl-C), and the script may have granted the permit.
+                # Ctrl-C during the call: the connection itself is sound.
                 self._forget(rid)
                 raise
             if granted:
@@ -298,14 +320,8 @@ class RateLimiter:
                 releases.wait(seen, min(wait, FALLBACK_POLL))
 
     def _forget(self, rid: bytes) -> None:
-        """Free what request rid may have been granted, and make a late copy
-        of it grant nothing. Without max_burst a grant holds nothing. Best
-        effort: if this fails too, the lease runs out."""
         if self._budget.max_burst:
-            try:
-                self._call(self._budget.cancel_args(rid))
-            except Exception:
-                pass
+            _cancel(self._call, self._budget, rid)
 
     def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do

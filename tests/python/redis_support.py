@@ -151,7 +151,8 @@ class Proxy:
     throw away the next bytes the server sends on any connection and close
     that client connection, as a network that loses a reply does: the
     command has run on the server, the client never learns its answer.
-    `hold_replies(s)` delays every reply by s seconds."""
+    Setting `hold` delays every reply by that many seconds;
+    `hold_next_reply(s)` delays only the next one, as a short blip would."""
 
     def __init__(self, target_port):
         self.target = target_port
@@ -162,11 +163,15 @@ class Proxy:
         self._drop = threading.Event()
         self.dropped = 0
         self.hold = 0.0
+        self._hold_next = 0.0
         self._closed = False
         threading.Thread(target=self._accept, daemon=True).start()
 
     def drop_next_reply(self):
         self._drop.set()
+
+    def hold_next_reply(self, seconds):
+        self._hold_next = seconds
 
     def close(self):
         self._closed = True
@@ -198,8 +203,9 @@ class Proxy:
                         self._drop.clear()
                         self.dropped += 1
                         return  # the reply is lost and the connection goes
-                    if self.hold:
-                        time.sleep(self.hold)
+                    delay, self._hold_next = self.hold or self._hold_next, 0.0
+                    if delay:
+                        time.sleep(delay)
                     client.sendall(data)
         except OSError:
             return

@@ -47,6 +47,72 @@ def test_a_reply_lost_after_the_script_ran_counts_once(redis_server):
     proxy.close()
 
 
+def test_a_late_reply_hands_its_lease_back_at_once(redis_server):
+    # One reply comes back after the client's socket timeout (and the
+    # client does not retry): the script has run and granted, the client
+    # sees only its own TimeoutError. The grant goes back as the error is
+    # raised, not when the lease ends.
+    direct = redis_server.client()
+    proxy = Proxy(redis_server.port)
+    lease = 8.0
+
+    def handed_back(name, since):
+        assert window_count(direct, name, 1) == 1  # the script did grant
+        # The cancel is one script call on a sound connection: a second is
+        # many times what it takes; a lease left to run out takes eight.
+        other = ratevane_redis.RateLimiter(direct, name, sec=HUGE, max_burst=1, blocking=False)
+        while not other.acquire():
+            if time.monotonic() - since > 1.0:
+                return False
+            time.sleep(0.02)
+        other.release()
+        return True
+
+    name = budget_name()
+    late = ratevane_redis.RateLimiter(
+        redis.Redis(port=proxy.port, socket_timeout=0.3, retry=fast_retry(0)), name,
+        sec=HUGE, max_burst=1, lease=lease)
+    late.get_remaining()  # connected, script loaded
+    proxy.hold_next_reply(0.5)
+    with pytest.raises(redis.exceptions.TimeoutError):
+        late.acquire()
+    assert handed_back(name, time.monotonic())
+
+    async def main():
+        name = budget_name()
+        client = redis.asyncio.Redis(port=proxy.port, socket_timeout=0.3,
+                                     retry=fast_retry(0, kind=AsyncRetry))
+        alate = ratevane_redis.AsyncRateLimiter(client, name, sec=HUGE, max_burst=1, lease=lease)
+        await alate.get_remaining()
+        proxy.hold_next_reply(0.5)
+        with pytest.raises(redis.exceptions.TimeoutError):
+            await alate.acquire()
+        since = time.monotonic()
+        await asyncio.sleep(0.1)  # the cancel is sent by a task of the loop
+        assert handed_back(name, since)
+        await client.aclose()
+
+    asyncio.run(main())
+    proxy.close()
+
+
+def test_a_replay_counts_once_after_thousands_of_other_grants(redis_server):
+    # Request ids are kept by time (a minute at least), not by number: a
+    # client's retry may come seconds late, whatever the rate meanwhile.
+    ensure_room(30, 3600)
+    direct = redis_server.client()
+    name = budget_name()
+    limiter = ratevane_redis.RateLimiter(direct, name, hour=HUGE)
+    b = limiter._budget
+    replayed = b.acquire_args(b.request_id())
+    assert limiter._call(replayed) == 1
+    for _ in range(5000):
+        limiter.acquire()
+    assert limiter._call(replayed) == 1  # its first answer, not counted again
+    assert window_count(direct, name, 3600) == 5001
+    assert direct.pttl(f"ratevane:{{{name}}}:req") > 59000
+
+
 def test_server_stop_start_and_script_flush(own_server):
     ensure_room(30, 3600)
     name = budget_name()

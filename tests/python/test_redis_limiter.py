@@ -6,16 +6,19 @@ import asyncio
 import gc
 import math
 import signal
+import struct
 import time
 
 import pytest
 
-from conftest import HUGE, ensure_room, finish_python, seconds_left, start_python
+from conftest import (HUGE, ensure_room, finish_python, seconds_left, start_python,
+                      wait_for_fresh_second)
 from redis_support import (Proxy, budget_name, keys_of, leases_held, own_server,  # noqa: F401
                            redis, redis_server, window_count)
 
 import ratevane
 import ratevane_redis
+from ratevane_redis._budget import acquire_reply
 
 
 def evalsha_calls(client):
@@ -55,9 +58,80 @@ def test_constructor_errors(redis_server, kind):
         with pytest.raises(error, match="name"):
             cls(client, name, sec=1)
     for lease, error in [(0, ValueError), (-1.0, ValueError), (math.nan, ValueError),
-                         (math.inf, ValueError), ("1", TypeError), (True, TypeError)]:
+                         (math.inf, ValueError), (86400.5, ValueError), (1e15, ValueError),
+                         ("1", TypeError), (True, TypeError)]:
         with pytest.raises(error, match="lease"):
             cls(client, "n", sec=1, lease=lease)
+    # The native class counts further than a shared budget, whose numbers
+    # are exact only up to 2**53: beyond that, a clear refusal.
+    for kw, message in [(dict(sec=2**53 + 1), "sec must be at most 2**53 in a shared budget"),
+                        (dict(sec=1, max_burst=2**53 + 1),
+                         "max_burst must be at most 2**53 in a shared budget"),
+                        (dict(min=1, min_window=2**53 // 60 + 1),
+                         "min_window makes the minute window longer than 2**53 seconds, "
+                         "more than a shared budget counts exactly")]:
+        with pytest.raises(ValueError) as refused:
+            cls(client, "n", **kw)
+        assert str(refused.value) == message
+    cls(client, "n", sec=2**53, max_burst=2**53, sec_window=2**53, lease=86400)
+
+
+def test_the_script_checks_everything_before_it_writes(redis_server):
+    # Redis keeps a script's writes made before a later command fails, so
+    # a configuration the script refuses must leave nothing behind. (The
+    # classes never send one; another client of the same keys might.)
+    client = redis_server.client()
+    ensure_room(5, 3600)
+    name = budget_name()
+    good = ratevane_redis.RateLimiter(client, name, hour=HUGE, max_burst=1)
+    rid = good._budget.request_id()
+
+    def op(letter, *numbers):
+        return letter + struct.pack(f"<{len(numbers)}d", *numbers)
+
+    for bad in ([op(b"a", 1, 1e18, 3600, HUGE), rid],       # a lease of 30 million years
+                [op(b"a", 1, 1000, 3600, 2.0**54), rid],     # a limit past exact
+                [op(b"a", 1, 1000, 0.5, HUGE), rid],         # a window of half a second
+                [op(b"a", 1.5, 1000, 3600, HUGE), rid],
+                [op(b"a", 1, 1000, 3600, HUGE), rid, 1024],  # more permits than one ask
+                [b"x1e18", rid], [b"n0", rid]):
+        with pytest.raises(redis.exceptions.ResponseError, match="^ratevane_redis: bad "):
+            good._call(bad)
+    assert keys_of(client, name) == []
+    assert good.acquire() is True
+    assert good.get_remaining() == {"hour": HUGE - 1, "burst": 0}
+    good.release()
+
+
+def test_exact_numbers_and_the_latest_reopening(redis_server):
+    client = redis_server.client()
+    ensure_room(5, 3600)  # one hour and one day interval throughout
+    # Two very long windows of neighbouring lengths count apart.
+    name = budget_name()
+    first = ratevane_redis.RateLimiter(client, name, sec=1, sec_window=10**14, blocking=False)
+    second = ratevane_redis.RateLimiter(client, name, sec=1, sec_window=10**14 + 1,
+                                        blocking=False)
+    assert [first.acquire(), second.acquire(), first.acquire()] == [True, True, False]
+    assert window_count(client, name, 10**14) == window_count(client, name, 10**14 + 1) == 1
+    # Limits up to 2**53 count exactly.
+    top = ratevane_redis.RateLimiter(client, budget_name(), hour=2**53, day=2**53 - 1,
+                                     max_burst=2**53)
+    assert top.acquire() is True
+    assert top.get_remaining() == {"hour": 2**53 - 1, "day": 2**53 - 2, "burst": 2**53 - 1}
+    top.release()
+
+    # An acquire refused by two full windows waits for the later reopening
+    # (the minute's), since the first to reopen frees nothing on its own;
+    # wait_time() names the first full window's (the second's).
+    ensure_room(5, 60)
+    wait_for_fresh_second()
+    both = ratevane_redis.RateLimiter(client, budget_name(), sec=1, min=1)
+    assert both.acquire() is True
+    b = both._budget
+    granted, _, wait = acquire_reply(both._call(b.acquire_args(b.request_id())))
+    assert granted == 0
+    assert wait >= seconds_left(60) - 0.01  # the reply came first: it can only be longer
+    assert both.wait_time() <= 1.0
 
 
 # --- the calls, and limiters with other limits on the same name ---------------------------
@@ -206,6 +280,18 @@ def test_async_cancellation(redis_server):
         await late.release()
         assert leases_held(direct, name) == 0
         await slow.aclose()
+
+        # Waiters that give up while a window is full leave at once: none
+        # is kept, however many time out.
+        ensure_room(10, 60)  # the minute stays full throughout
+        full = ratevane_redis.AsyncRateLimiter(client, budget_name(), min=1)
+        assert await full.acquire() is True
+        for _ in range(20):
+            outcomes = await asyncio.gather(
+                *(asyncio.wait_for(full.acquire(), 0.01) for _ in range(200)),
+                return_exceptions=True)
+            assert all(isinstance(o, asyncio.TimeoutError) for o in outcomes)
+            assert len(full._cell[0].waiters) == 0
         await client.aclose()
         proxy.close()
 
