@@ -7,6 +7,7 @@ A waiter cancelled while that call is in flight loses nothing: its grant
 goes to the next waiter, or back to the server when none is left."""
 
 import asyncio
+import time
 import weakref
 from collections import OrderedDict
 from itertools import islice
@@ -19,7 +20,12 @@ import redis.asyncio.client
 import redis.asyncio.cluster
 
 from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, SUBSCRIBER_IDLE, Budget, ForkState,
-                      acquire_reply, async_caller, check_client, closed_error, wait_seconds)
+                      Reserve, acquire_reply, async_caller, block_reply, check_client,
+                      check_reserve, closed_error, wait_seconds)
+
+# How often the block holder's task looks at its block at the latest: a
+# block past its interval or idle goes back within this.
+HOLDER_POLL = 0.05
 
 Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
 # What a waiter's future resolves to: a lease id (b"" without max_burst) when
@@ -30,8 +36,13 @@ Grant = Optional[bytes]
 class _LoopState:
     """One event loop's part of a limiter object."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, reserve: float) -> None:
         self.loop = loop
+        # The block of permits taken ahead for this loop's acquires, and
+        # the task that hands it back (see _hold_block).
+        self.reserve = Reserve(reserve) if reserve else None
+        self.holder: Optional["asyncio.Task[None]"] = None
+        self.refunds: List[Tuple[bytes, int]] = []
         # In arrival order; a waiter that is cancelled or times out leaves
         # at once, so only live waiters are kept, however many give up.
         self.waiters: "OrderedDict[asyncio.Future[Grant], None]" = OrderedDict()
@@ -177,6 +188,50 @@ async def _keep_leases(owner: "weakref.ref[AsyncRateLimiter]", held: Dict[bytes,
             held.pop(ids[int(position) - 1], None)
 
 
+async def _hold_block(owner: "weakref.ref[AsyncRateLimiter]", state: _LoopState, client: Any,
+                      call: Call, budget: Budget) -> None:
+    """While one loop's block is held: listens on the budget's pressure
+    channel (a refusal elsewhere publishes there) and hands the unused
+    permits back when pressed, when the block's interval ends (to the
+    longer windows), when it has been idle, and when the limiter is closed
+    or collected. Holds no reference to the limiter."""
+    r = state.reserve
+    assert r is not None
+    generation = ForkState.generation
+    listener: Optional[_Listener] = None
+    pressed = False
+    try:
+        while ForkState.generation == generation:
+            closed = not _owned(owner, generation)
+            refunds, state.refunds = state.refunds, []
+            old = r.settle(time.monotonic(), pressed, closed, budget.refund_after_roll)
+            if old is not None:
+                refunds.append(old)
+            for rid, unused in refunds:
+                try:
+                    await call(budget.refund_args(rid, unused))
+                except Exception:
+                    pass  # out of reach: lost to its intervals
+            if closed or not (r.left or state.refunds):
+                return
+            pressed = False
+            try:
+                if listener is None:
+                    listener = _Listener(client, budget.press_channel)
+                    await listener.subscribe(budget.press_channel)
+                message = await listener.get_message(timeout=HOLDER_POLL)
+                pressed = message is not None and message["type"] == "message"
+            except Exception:
+                # Out of reach: the block still goes back when due.
+                if listener is not None:
+                    await _close_quietly(listener)
+                listener = None
+                await asyncio.sleep(HOLDER_POLL)
+    finally:
+        if listener is not None:
+            await _close_quietly(listener)
+
+
 def _wake_soon(cell: List[Optional[_LoopState]]) -> None:
     """The limiter is gone: its renewer hands back its leases now rather
     than at its next period. May run on any thread, in a collection."""
@@ -199,13 +254,17 @@ class AsyncRateLimiter(ForkState):
                  sec_window: Optional[int] = None, min_window: Optional[int] = None,
                  hour_window: Optional[int] = None, day_window: Optional[int] = None,
                  blocking: bool = True, max_burst: Optional[int] = None, *,
-                 lease: float = 60.0) -> None:
+                 lease: float = 60.0, reserve: float = 0.0) -> None:
         check_client(client, (redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster),
                      "AsyncRateLimiter",
                      "redis.asyncio.Redis or redis.asyncio.cluster.RedisCluster")
         self._budget = Budget(name, (sec, min, hour, day),
                               (sec_window, min_window, hour_window, day_window),
                               blocking, max_burst, lease)
+        seconds = check_reserve(reserve)
+        # Blocks count windows only: with max_burst every permit is a lease
+        # of its own, taken and handed back by one call each.
+        self._reserve = 0.0 if self._budget.max_burst else seconds
         self._client = client
         self._closed = False
         self._call = async_caller(client, self._budget.keys)
@@ -226,7 +285,7 @@ class AsyncRateLimiter(ForkState):
         loop = asyncio.get_running_loop()
         state = self._cell[0]
         if state is None or state.loop is not loop:
-            state = self._cell[0] = _LoopState(loop)
+            state = self._cell[0] = _LoopState(loop, self._reserve)
         return state
 
     async def acquire(self) -> bool:
@@ -235,6 +294,15 @@ class AsyncRateLimiter(ForkState):
         if self._closed:
             raise closed_error()
         state = self._loop_state()
+        r = state.reserve
+        if r is not None:
+            r.count += 1
+            if r.left and not state.waiters:
+                now = time.monotonic()
+                if now < r.deadline:
+                    r.left -= 1
+                    r.last_used = now
+                    return True
         waiter: "asyncio.Future[Grant]" = state.loop.create_future()
         state.waiters[waiter] = None
         if state.server is None or state.server.done():
@@ -253,6 +321,7 @@ class AsyncRateLimiter(ForkState):
 
     async def _serve(self, state: _LoopState) -> None:
         b = self._budget
+        r = state.reserve
         waiting = False  # for burst permits, on the release messages
         seen: Optional[int] = None  # their count before the last ask
         while True:
@@ -260,14 +329,28 @@ class AsyncRateLimiter(ForkState):
             if not asked or self._closed:
                 self._fail_waiters(state, closed_error())
                 return
+            wanted = len(asked)
+            if r is not None:
+                # The block first; then a new one sized to the demand, or
+                # single permits when the demand is what waits now.
+                now = time.monotonic()
+                served = r.take(wanted, now)
+                if served:
+                    for _ in range(served):
+                        self._give_back(state, b"")
+                    continue
+                wanted = r.wanted(wanted, now)
             if waiting:
                 seen = state.mark(self._client, b.channel, self)
             rid = b.request_id()
+            block = r is not None and wanted > 1
+            args = b.block_args(rid, wanted) if block else b.acquire_args(rid, wanted)
+            t0 = time.monotonic()
             try:
-                reply = await self._call(b.acquire_args(rid, len(asked)))
+                reply = await self._call(args)
             except asyncio.CancelledError:
                 # The loop is shutting down with the script maybe granted.
-                await self._forget(rid)
+                await self._forget(rid, block)
                 for w in asked:
                     w.cancel()
                 raise
@@ -275,19 +358,35 @@ class AsyncRateLimiter(ForkState):
                 # Fail closed: every waiter sees the client's error. The
                 # script may have granted: the grant goes back.
                 self._fail_waiters(state, error)
-                self._spare_task(state, self._forget(rid))
+                self._spare_task(state, self._forget(rid, block))
                 return
-            granted, reason, wait = acquire_reply(reply)
+            if block:
+                granted, reason, wait, server_us, good_us = block_reply(reply)
+            else:
+                granted, reason, wait = acquire_reply(reply)
             if self._closed:
                 self._fail_waiters(state, closed_error())
-                self._spare_task(state, self._forget(rid))
+                self._spare_task(state, self._forget(rid, block))
                 return
-            for lease in b.lease_ids(rid, granted):
-                if lease:
-                    self._hold(state, lease)
-                self._give_back(state, lease)
-            if granted == len(asked):
-                continue
+            if block:
+                assert r is not None
+                if granted:
+                    used = min(granted, len(asked))
+                    old = r.store(rid, granted, used, t0, server_us, good_us)
+                    if old is not None:
+                        state.refunds.append(old)
+                    if r.left or state.refunds:
+                        self._watch_block(state)
+                    for _ in range(used):
+                        self._give_back(state, b"")
+                    continue
+            else:
+                for lease in b.lease_ids(rid, granted):
+                    if lease:
+                        self._hold(state, lease)
+                    self._give_back(state, lease)
+                if granted == len(asked):
+                    continue
             if not b.blocking:
                 for w in asked:
                     state.waiters.pop(w, None)
@@ -304,6 +403,11 @@ class AsyncRateLimiter(ForkState):
             else:
                 await state.wait(seen, min(wait, FALLBACK_POLL))
 
+    def _watch_block(self, state: _LoopState) -> None:
+        if state.holder is None or state.holder.done():
+            state.holder = state.loop.create_task(
+                _hold_block(weakref.ref(self), state, self._client, self._call, self._budget))
+
     @staticmethod
     def _fail_waiters(state: _LoopState, error: BaseException) -> None:
         for w in state.waiters:
@@ -311,14 +415,16 @@ class AsyncRateLimiter(ForkState):
                 w.set_exception(error)
         state.waiters.clear()
 
-    async def _forget(self, rid: bytes) -> None:
+    async def _forget(self, rid: bytes, block: bool = False) -> None:
         """Free what request rid may have been granted, and make a late copy
         of it grant nothing: the answer was lost (a timeout, a broken
-        connection, the loop's end). Without max_burst a grant holds
-        nothing. Best effort: if this fails too, the leases run out."""
-        if self._budget.max_burst:
+        connection, the loop's end). A block goes back whole; without
+        max_burst a single grant holds nothing. Best effort: if this fails
+        too, the leases run out, and a block is lost to its intervals."""
+        if block or self._budget.max_burst:
             try:
-                await self._call(self._budget.cancel_args(rid))
+                await self._call(self._budget.refund_args(rid) if block
+                                 else self._budget.cancel_args(rid))
             except Exception:
                 pass
 
@@ -376,18 +482,23 @@ class AsyncRateLimiter(ForkState):
                     done.set_result(None)
 
     async def aclose(self) -> None:
-        """Hand back every burst permit this object holds and stop its
-        background tasks. A later acquire() raises ValueError, as do those
+        """Hand back every burst permit this object holds and the unused
+        permits of its block, and stop its background tasks. A later acquire() raises ValueError, as do those
         still waiting; release() does nothing; closing again does
         nothing."""
         self._closed = True
         ids = list(self._held)
         self._held.clear()
         state = self._cell[0]
+        old = None
         if state is not None:
             self._fail_waiters(state, closed_error())
             if state.wake is not None:
                 state.wake.set()
+            if state.reserve is not None:
+                old = state.reserve.drop()
+        if old is not None:
+            await self._call(self._budget.refund_args(*old))
         if ids:
             await self._call(self._budget.release_args(ids))
 

@@ -2,9 +2,11 @@
 the script's arguments and the decoding of its answers."""
 
 import hashlib
+import math
 import operator
 import os
 import struct
+import time
 import weakref
 from itertools import count
 from typing import Any, Callable, Coroutine, Dict, List, Optional, Sequence, Tuple
@@ -49,7 +51,114 @@ MAX_LEASE = 86400.0
 # limiter's lease if that is longer (the script's KEEP_MS).
 KEEP = 60.0
 
+# Most permits one block takes ahead (the script keeps the count in ten
+# bits beside the time of the grant).
+MAX_BLOCK = 1023
+
+# The local monotonic clock may run this much slower than the server's (a
+# crystal's error is far less): a block is given up that much earlier.
+DRIFT = 1e-4
+# And a millisecond more: the server reports its time in microseconds, and
+# the last instant of an interval is not inside it.
+GUARD = 0.001
+
 Number = Any  # an int or a float; checked at run time
+
+
+def check_reserve(reserve: Number) -> float:
+    if isinstance(reserve, bool) or not isinstance(reserve, (int, float)):
+        raise TypeError(f"reserve must be a number of seconds, not {type(reserve).__name__}")
+    if not 0 <= reserve < math.inf:
+        raise ValueError("reserve must be a finite, non-negative number of seconds")
+    return float(reserve)
+
+
+class Reserve:
+    """The permits one limiter object took ahead in a block, and its recent
+    demand. A block is counted at the server in the current interval of
+    every window; its permits may be handed out only while the server's
+    clock is surely still inside all of those intervals. The server's time
+    was read between the call's start (local monotonic t0) and its reply,
+    so at local time t it is at most server_us + (t - t0): the block is good
+    until that bound reaches the first interval's end. Not thread-safe:
+    the sync class guards it with a lock, the async one uses it from its
+    loop."""
+
+    __slots__ = ("seconds", "idle", "rid", "left", "deadline", "size", "calm_until", "count",
+                 "since", "last_used")
+
+    def __init__(self, seconds: float) -> None:
+        self.seconds = seconds
+        # Unused this long, a block goes back: the demand it was sized for
+        # has stopped.
+        self.idle = max(4 * seconds, 0.05)
+        self.rid = b""
+        self.left = 0
+        self.deadline = 0.0
+        self.size = 0  # of the last block
+        self.calm_until = 0.0  # after a refund asked by others: no blocks before
+        self.count = 0  # acquires since `since`
+        self.since = self.last_used = time.monotonic()
+
+    def take(self, n: int, now: float) -> int:
+        if self.left and now < self.deadline:
+            k = n if n < self.left else self.left
+            self.left -= k
+            self.last_used = now
+            return k
+        return 0
+
+    def wanted(self, need: int, now: float) -> int:
+        """Permits to ask the server for, `need` of them for callers waiting
+        now: the demand of `seconds`, at the rate since the last ask, and
+        at most about twice the last block or the acquires made since then
+        (a rate measured over a moment says little)."""
+        if now < self.calm_until:
+            return need
+        elapsed = now - self.since
+        rate = self.count / elapsed if elapsed > 0 else 0.0
+        want = min(math.ceil(rate * self.seconds), 2 * max(self.count, self.size) + 1,
+                   MAX_BLOCK)
+        self.count = 0
+        self.since = now
+        return max(want, need)
+
+    def store(self, rid: bytes, granted: int, used: int, t0: float, server_us: int,
+              good_us: int) -> Optional[Tuple[bytes, int]]:
+        """Keep a new block's permits not used at once; the previous block,
+        when it has permits left, to be refunded."""
+        old = self.drop()
+        self.size = granted
+        if granted > used:
+            self.rid = rid
+            self.left = granted - used
+            self.deadline = t0 + (good_us - server_us) / 1e6 / (1 + DRIFT) - GUARD
+        return old
+
+    def drop(self) -> Optional[Tuple[bytes, int]]:
+        """Give up the block: its id and unused permits, if any."""
+        if not self.left:
+            return None
+        out = (self.rid, self.left)
+        self.left = 0
+        return out
+
+    def settle(self, now: float, pressed: bool, closed: bool,
+               after_roll: bool) -> Optional[Tuple[bytes, int]]:
+        """Give up the block when its time has come, and say what to hand
+        back: all of it when others are refused (then single permits for
+        the rest of its interval, so the last ones go where the demand is),
+        when the limiter is closed or the block idle; past its interval,
+        only if longer windows get something back (after_roll)."""
+        if not self.left:
+            return None
+        expired = now >= self.deadline
+        if pressed:
+            self.calm_until = self.deadline
+        elif not (closed or expired or now - self.last_used > self.idle):
+            return None
+        old = self.drop()
+        return old if (closed or pressed or not expired or after_roll) else None
 
 
 class ForkState:
@@ -127,6 +236,7 @@ class Budget(ForkState):
 
         prefix = f"ratevane:{{{name}}}:"
         self.channel = prefix + "free"
+        self.press_channel = prefix + "press"
         # The arguments go to the client already encoded: redis-py passes
         # bytes through as they are, and encoding costs time on every call.
         self.keys = [(prefix + k).encode() for k in ("req", "w")]
@@ -136,6 +246,11 @@ class Budget(ForkState):
             v for _, length, limit in self.windows for v in (length, limit)]
         config = struct.pack(f"<{len(numbers)}d", *numbers)
         self._acquire_op = b"a" + config
+        self._block_op = b"b" + config
+        self._refund_op = b"f" + config
+        # A refund after a roll gives back to the longer windows only: with
+        # one window length there is nothing left to give back to.
+        self.refund_after_roll = len({length for _, length, _ in self.windows}) > 1
         self.remaining_args = [b"q" + config]
         self.wait_args = [b"w" + config]
         self._renew_op = f"n{self.lease_ms}".encode()
@@ -158,6 +273,12 @@ class Budget(ForkState):
 
     def acquire_args(self, rid: bytes, wanted: int = 1) -> List[Any]:
         return [self._acquire_op, rid] if wanted == 1 else [self._acquire_op, rid, wanted]
+
+    def block_args(self, rid: bytes, wanted: int) -> List[Any]:
+        return [self._block_op, rid, wanted]
+
+    def refund_args(self, rid: bytes, unused: Optional[int] = None) -> List[Any]:
+        return [self._refund_op, rid] if unused is None else [self._refund_op, rid, unused]
 
     def release_args(self, lease_ids: Sequence[bytes]) -> List[Any]:
         return [b"r", *lease_ids]
@@ -190,6 +311,13 @@ def acquire_reply(reply: Any) -> Tuple[int, int, float]:
         return value, 0, 0.0
     value = -value
     return value % 1024, (value >> 10) % 4, (value >> 12) / 1e6
+
+
+def block_reply(reply: Any) -> Tuple[int, int, float, int, int]:
+    """(permits granted, reason for no more, seconds to wait, server time
+    us, good until us) from the script's answer to a block."""
+    granted, reason, wait, server_us, good_us = (int(v) for v in reply)
+    return granted, reason, wait / 1e6, server_us, good_us
 
 
 def wait_seconds(reply: Any) -> Optional[float]:

@@ -6,13 +6,18 @@ import threading
 import time
 import weakref
 from types import TracebackType
-from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Type, Union
+from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Tuple, Type, Union
 
 import redis
 import redis.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, SUBSCRIBER_IDLE, Budget, ForkState, acquire_reply,
-                      check_client, closed_error, sync_caller, wait_seconds)
+from ._budget import (BURST, FALLBACK_POLL, SUBSCRIBER_IDLE, Budget, ForkState, Reserve,
+                      acquire_reply, block_reply, check_client, check_reserve, closed_error,
+                      sync_caller, wait_seconds)
+
+# How often the block holder's thread looks at its block at the latest: a
+# block past its interval or idle goes back within this.
+HOLDER_POLL = 0.05
 
 
 class _Leases(ForkState):
@@ -127,6 +132,124 @@ def _hand_back_at_exit() -> None:
         ids = leases.close()
         if ids:
             _hand_back(leases._call, leases._budget, ids)
+
+
+class _Blocks(ForkState):
+    """The block of permits one limiter object took ahead, behind one lock.
+    While a block is held, a daemon thread listens on the budget's pressure
+    channel (a refusal elsewhere publishes there) and hands the unused
+    permits back: when pressed, when the block's interval ends (to the
+    longer windows), when it has been idle, and when the limiter is closed
+    or collected. It holds no reference to the limiter. At interpreter exit
+    every block still held goes back too."""
+
+    def __init__(self, client: Any, call: Callable[[Sequence[Any]], Any], budget: Budget,
+                 seconds: float) -> None:
+        self._client = client
+        self._call = call
+        self._budget = budget
+        self._seconds = seconds
+        self._closed = False
+        self._reset()
+        super().__init__()
+        _all_blocks.add(self)
+
+    def _reset(self) -> None:
+        # In a forked child the block stays the parent's: the parent uses
+        # it or hands it back, the child takes its own.
+        self.lock = threading.Lock()
+        self.reserve = Reserve(self._seconds)
+        self._refunds: List[Tuple[bytes, int]] = []
+        self._thread: Optional[threading.Thread] = None
+
+    _after_fork = _reset
+
+    def keep(self, rid: bytes, granted: int, t0: float, server_us: int, good_us: int) -> None:
+        """A new block, one of whose permits the caller takes."""
+        with self.lock:
+            old = self.reserve.store(rid, granted, 1, t0, server_us, good_us)
+            if old is not None:
+                self._refunds.append(old)
+            if self._thread is None and (self.reserve.left or self._refunds):
+                self._thread = threading.Thread(target=self._run, name="ratevane-redis-block",
+                                                daemon=True)
+                self._thread.start()
+
+    def refund_soon(self, rid: bytes) -> None:
+        """A block whose answer was lost: all of it goes back (if it was
+        granted), and a late copy of it grants nothing."""
+        threading.Thread(target=_refund, args=(self._call, self._budget, rid, None),
+                         name="ratevane-redis-refund", daemon=True).start()
+
+    def drop(self) -> None:
+        """The limiter is gone: the thread hands the block back. (No lock:
+        a collection may run this while this thread holds it.)"""
+        self._closed = True
+
+    def close(self) -> Optional[Tuple[bytes, int]]:
+        with self.lock:
+            self._closed = True
+            return self.reserve.drop()
+
+    def _due(self, pressed: bool) -> Tuple[List[Tuple[bytes, int]], bool]:
+        """What goes back now, and whether the thread goes on."""
+        with self.lock:
+            r = self.reserve
+            refunds, self._refunds = self._refunds, []
+            old = r.settle(time.monotonic(), pressed, self._closed,
+                           self._budget.refund_after_roll)
+            if old is not None:
+                refunds.append(old)
+            going = bool(r.left) and not self._closed
+            if not going:
+                self._thread = None
+            return refunds, going
+
+    def _run(self) -> None:
+        pubsub: Any = None
+        pressed = False
+        try:
+            while True:
+                refunds, going = self._due(pressed)
+                for rid, unused in refunds:
+                    _refund(self._call, self._budget, rid, unused)
+                if not going:
+                    return
+                pressed = False
+                try:
+                    if pubsub is None:
+                        pubsub = self._client.pubsub()
+                        pubsub.subscribe(self._budget.press_channel)
+                    message = pubsub.get_message(timeout=HOLDER_POLL)
+                    pressed = message is not None and message["type"] == "message"
+                except Exception:
+                    # Out of reach: the block still goes back when due.
+                    _close_quietly(pubsub)
+                    pubsub = None
+                    time.sleep(HOLDER_POLL)
+        finally:
+            _close_quietly(pubsub)
+
+
+def _refund(call: Callable[[Sequence[Any]], Any], budget: Budget, rid: bytes,
+            unused: Optional[int]) -> None:
+    """Best effort: a block that cannot be handed back is lost to its
+    intervals."""
+    try:
+        call(budget.refund_args(rid, unused))
+    except Exception:
+        pass
+
+
+_all_blocks: "weakref.WeakSet[_Blocks]" = weakref.WeakSet()
+
+
+@atexit.register
+def _refund_at_exit() -> None:
+    for blocks in list(_all_blocks):
+        old = blocks.close()
+        if old is not None:
+            _refund(blocks._call, blocks._budget, *old)
 
 
 class _Releases(ForkState):
@@ -251,12 +374,13 @@ class RateLimiter:
                  sec_window: Optional[int] = None, min_window: Optional[int] = None,
                  hour_window: Optional[int] = None, day_window: Optional[int] = None,
                  blocking: bool = True, max_burst: Optional[int] = None, *,
-                 lease: float = 60.0) -> None:
+                 lease: float = 60.0, reserve: float = 0.0) -> None:
         check_client(client, (redis.Redis, redis.cluster.RedisCluster), "RateLimiter",
                      "redis.Redis or redis.cluster.RedisCluster")
         self._budget = Budget(name, (sec, min, hour, day),
                               (sec_window, min_window, hour_window, day_window),
                               blocking, max_burst, lease)
+        seconds = check_reserve(reserve)
         self._client = client
         self._closed = False
         self._call = sync_caller(client, self._budget.keys)
@@ -267,6 +391,12 @@ class RateLimiter:
         weakref.finalize(self, self._leases.drop).atexit = False  # type: ignore[misc]
         self._releases = _Releases(client, self._budget.channel)
         weakref.finalize(self, self._releases.close)
+        # Blocks count windows only: with max_burst every permit is a lease
+        # of its own, taken and handed back by one call each.
+        self._blocks: Optional[_Blocks] = None
+        if seconds and not self._budget.max_burst:
+            self._blocks = _Blocks(client, self._call, self._budget, seconds)
+            weakref.finalize(self, self._blocks.drop).atexit = False  # type: ignore[misc]
 
     def acquire(self) -> bool:
         """Take one permit: True when granted; False when a non-blocking
@@ -275,6 +405,17 @@ class RateLimiter:
         cap until a release anywhere or the earliest lease expiry."""
         if self._closed:
             raise closed_error()
+        blocks = self._blocks
+        if blocks is not None:
+            with blocks.lock:
+                r = blocks.reserve
+                r.count += 1
+                if r.left:
+                    now = time.monotonic()
+                    if now < r.deadline:
+                        r.left -= 1
+                        r.last_used = now
+                        return True
         b = self._budget
         rid = b.request_id()
         args = b.acquire_args(rid)
@@ -284,27 +425,11 @@ class RateLimiter:
         while True:
             if waiting:
                 seen = releases.mark()
-            try:
-                granted, reason, wait = acquire_reply(self._call(args))
-                kept = granted and (not b.max_burst or self._leases.add(b.lease_ids(rid, 1)[0]))
-            except Exception:
-                # The answer is lost (a timeout, a broken connection), and
-                # the script may have granted the permit. The cancel goes
-                # from a thread of its own: the caller sees the client's
-                # error as soon as the client gives up, not after the
-                # client's retries of the cancel as well.
-                if b.max_burst:
-                    threading.Thread(target=_cancel, args=(self._call, b, rid),
-                                     name="ratevane-redis-cancel", daemon=True).start()
-                raise
-            except BaseException:
-                # Ctrl-C during the call: the connection itself is sound.
-                self._forget(rid)
-                raise
+            if blocks is not None:
+                granted, reason, wait = self._from_block(blocks, args)
+            else:
+                granted, reason, wait = self._ask(args, rid)
             if granted:
-                if not kept:  # closed meanwhile
-                    self._forget(rid)
-                    raise closed_error()
                 return True
             if not b.blocking:
                 return False
@@ -318,6 +443,58 @@ class RateLimiter:
                 releases.wait(None, min(wait, FALLBACK_POLL))
             else:
                 releases.wait(seen, min(wait, FALLBACK_POLL))
+
+    def _ask(self, args: List[Any], rid: bytes) -> Tuple[int, int, float]:
+        """One acquire call of the script."""
+        b = self._budget
+        try:
+            granted, reason, wait = acquire_reply(self._call(args))
+            kept = granted and (not b.max_burst or self._leases.add(b.lease_ids(rid, 1)[0]))
+        except Exception:
+            # The answer is lost (a timeout, a broken connection), and the
+            # script may have granted the permit. The cancel goes from a
+            # thread of its own: the caller sees the client's error as soon
+            # as the client gives up, not after the client's retries of the
+            # cancel as well.
+            if b.max_burst:
+                threading.Thread(target=_cancel, args=(self._call, b, rid),
+                                 name="ratevane-redis-cancel", daemon=True).start()
+            raise
+        except BaseException:
+            # Ctrl-C during the call: the connection itself is sound.
+            self._forget(rid)
+            raise
+        if granted and not kept:  # closed meanwhile
+            self._forget(rid)
+            raise closed_error()
+        return granted, reason, wait
+
+    def _from_block(self, blocks: _Blocks, args: List[Any]) -> Tuple[int, int, float]:
+        """A permit of the block (another thread may have taken a new one
+        meanwhile), else a new block sized to this object's demand, or a
+        single permit when the demand is one."""
+        with blocks.lock:
+            now = time.monotonic()
+            if blocks.reserve.take(1, now):
+                return 1, 0, 0.0
+            wanted = blocks.reserve.wanted(1, now)
+        if wanted == 1:
+            return acquire_reply(self._call(args))  # holds nothing: no cancel needed
+        b = self._budget
+        rid = b.request_id()
+        t0 = time.monotonic()
+        try:
+            granted, reason, wait, server_us, good_us = block_reply(
+                self._call(b.block_args(rid, wanted)))
+        except Exception:
+            blocks.refund_soon(rid)
+            raise
+        except BaseException:
+            _refund(self._call, b, rid, None)
+            raise
+        if granted:
+            blocks.keep(rid, granted, t0, server_us, good_us)
+        return granted, reason, wait
 
     def _forget(self, rid: bytes) -> None:
         if self._budget.max_burst:
@@ -339,11 +516,15 @@ class RateLimiter:
             raise
 
     def close(self) -> None:
-        """Hand back every burst permit this object holds and stop its
-        background threads. A later acquire() raises ValueError; release()
+        """Hand back every burst permit this object holds and the unused
+        permits of its block, and stop its background threads. A later
+        acquire() raises ValueError; release()
         does nothing; closing again does nothing."""
         self._closed = True
         self._releases.close()
+        old = self._blocks.close() if self._blocks is not None else None
+        if old is not None:
+            self._call(self._budget.refund_args(*old))
         ids = self._leases.close()
         if ids:
             self._call(self._budget.release_args(ids))

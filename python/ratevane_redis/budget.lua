@@ -13,16 +13,24 @@
 --           of the current interval (server seconds) and cL = permits
 --           counted in it; e = the hash's own expiry (ms), g = the grants'
 --           expiry (ms), n = grants since the grants were last trimmed,
---           l = the leases' expiry (ms).
+--           l = the leases' expiry (ms), p = until when (ms) blocks taken
+--           ahead may still be handed out by their holders.
 -- KEYS[3]   with max_burst: leases, a sorted set of lease id -> expiry
 --           (server ms). One member per burst permit held; a member whose
 --           expiry has passed is free.
 --
--- ARGV[1] is the operation's letter, followed for a, q and w by the budget's
--- configuration max_burst, lease_ms, length, limit, length, limit ... as
--- little-endian doubles (one string: every argument costs the client time
--- to encode, and unpacking is cheaper than parsing text). Then:
+-- ARGV[1] is the operation's letter, followed for a, b, f, q and w by the
+-- budget's configuration max_burst, lease_ms, length, limit, length, limit
+-- ... as little-endian doubles (one string: every argument costs the client
+-- time to encode, and unpacking is cheaper than parsing text). Then:
 --   a  rid [wanted=1]   acquire       -> see the end of the 'a' branch
+--   b  rid wanted       block: up to wanted permits taken ahead at once,
+--                       without max_burst
+--                                     -> {granted, reason, wait us, server
+--                                        time us, good until us}
+--   f  rid [unused]     refund the unused permits of block rid (all of it
+--                       when unused is absent)
+--                                     -> windows given back to
 --   r  lease id...      release       -> leases freed
 --   n  lease id...      renew (ARGV[1] is 'n' .. lease_ms)
 --                                     -> positions of leases already gone
@@ -30,7 +38,9 @@
 --                                     -> leases of that request freed
 --   q                   remaining     -> permits left per window [, burst]
 --   w                   wait time     -> microseconds, or -1
--- A release publishes on the budget's channel (its keys' prefix .. 'free').
+-- A release or a refund publishes on the budget's channel (its keys' prefix
+-- .. 'free'); a refusal while blocks are out publishes on prefix .. 'press',
+-- which the blocks' holders answer with a refund.
 --
 -- Time is the server's own clock (TIME): every client counts in the same
 -- windows whatever its own clock says. A window of length L starts at a
@@ -81,8 +91,10 @@ local function lease_of(text)
   return lease_ms
 end
 
+local PREFIX = string.sub(GRANTS, 1, -4)
+
 local function publish_release()
-  redis.call('PUBLISH', string.sub(GRANTS, 1, -4) .. 'free', '1')
+  redis.call('PUBLISH', PREFIX .. 'free', '1')
 end
 
 -- The leases' expiry, never earlier than it is: at the latest lease's.
@@ -169,14 +181,14 @@ local cfg = {struct.unpack('<' .. string.rep('d', 2 + 2 * nwin), ARGV[1], 2)}
 local max_burst, lease_ms = cfg[1], cfg[2]
 if not whole(max_burst, 0, EXACT) then return refuse('max_burst') end
 if not whole(lease_ms, 1, LEASE_CAP_MS) then return refuse('lease') end
-local fields = {'e', 'g', 'n', 'l'}
+local fields = {'e', 'g', 'n', 'l', 'p'}
 for i = 1, nwin do
   local length, limit = cfg[1 + 2 * i], cfg[2 + 2 * i]
   if not (whole(length, 1, EXACT) and whole(limit, 1, EXACT)) then
     return refuse('window')
   end
-  fields[3 + 2 * i] = 's' .. int(length)
-  fields[4 + 2 * i] = 'c' .. int(length)
+  fields[4 + 2 * i] = 's' .. int(length)
+  fields[5 + 2 * i] = 'c' .. int(length)
 end
 local v = redis.call('HMGET', STATE, unpack(fields))
 
@@ -185,26 +197,45 @@ local v = redis.call('HMGET', STATE, unpack(fields))
 local function window(i)
   local length = cfg[1 + 2 * i]
   local start = now_s - now_s % length
-  local s = tonumber(v[3 + 2 * i])
+  local s = tonumber(v[4 + 2 * i])
   if s == nil or s < start then return start, 0, true end
-  return s, tonumber(v[4 + 2 * i]) or 0, false
+  return s, tonumber(v[5 + 2 * i]) or 0, false
 end
 
 local function reopens_in(i, s)
   return math.max((s + cfg[1 + 2 * i]) * 1000000 - now_us, 1000)
 end
 
-if op == 'a' then
+-- Where a block taken at ms may be handed out: until the earliest end of
+-- the intervals it was counted in (us).
+local function good_until(ms)
+  local at_s = math.floor(ms / 1000)
+  local until_us = now_us + WAIT_CAP
+  for i = 1, nwin do
+    local length = cfg[1 + 2 * i]
+    until_us = math.min(until_us, (at_s - at_s % length + length) * 1000000)
+  end
+  return until_us
+end
+
+if op == 'a' or op == 'b' then
   local rid, wanted = ARGV[2], tonumber(ARGV[3] or 1)
   if not whole(wanted, 1, 1023) then return refuse('count') end
+  local block = op == 'b'
+  if block and max_burst > 0 then return refuse('max_burst') end
 
   -- How many of the wanted permits every window and the burst cap allow.
+  -- A block takes at most half of what the tightest window has left, so
+  -- the last permits of a window go one at a time, to whoever asks.
   local starts, counts, fresh = {}, {}, {}
   local k = wanted
+  local room = EXACT
   for i = 1, nwin do
     starts[i], counts[i], fresh[i] = window(i)
-    k = math.min(k, cfg[2 + 2 * i] - counts[i])
+    room = math.min(room, cfg[2 + 2 * i] - counts[i])
   end
+  k = math.min(k, room)
+  if block and k > 1 then k = math.min(k, math.max(1, math.floor(room / 2))) end
   local held = 0
   if max_burst > 0 then
     redis.call('ZREMRANGEBYSCORE', LEASES, '-inf', now_ms)
@@ -226,21 +257,30 @@ if op == 'a' then
   end
   if seen then
     local permits = tonumber(seen) % 1024
+    if block then
+      -- Good only in the intervals it was first counted in; nothing once
+      -- it was refunded.
+      if redis.call('ZSCORE', GRANTS, rid .. '!') then permits = 0 end
+      local at_ms = math.floor(tonumber(seen) / 1024) - math.max(KEEP_MS, lease_ms)
+      return {permits, permits == 0 and CANCELLED or 0, 0, now_us, good_until(at_ms)}
+    end
     if permits == wanted then return permits end
     return short(permits, permits == 0 and CANCELLED or 0, 0)
   end
 
+  local e, g, n, l, p = tonumber(v[1]), tonumber(v[2]), tonumber(v[3]), tonumber(v[4]),
+      tonumber(v[5])
+  local good_us = 0
   if k > 0 then
     local out = {}
     local expiry = 0
     for i = 1, nwin do
       if fresh[i] then
-        out[#out + 1] = fields[3 + 2 * i]; out[#out + 1] = starts[i]
+        out[#out + 1] = fields[4 + 2 * i]; out[#out + 1] = starts[i]
         expiry = math.max(expiry, (starts[i] + cfg[1 + 2 * i]) * 1000 + GRACE_MS)
       end
-      out[#out + 1] = fields[4 + 2 * i]; out[#out + 1] = counts[i] + k
+      out[#out + 1] = fields[5 + 2 * i]; out[#out + 1] = counts[i] + k
     end
-    local e, g, n, l = tonumber(v[1]), tonumber(v[2]), tonumber(v[3]), tonumber(v[4])
     if max_burst > 0 then
       for j = 1, k do redis.call('ZADD', LEASES, now_ms + lease_ms, rid .. '#' .. int(j)) end
       local need = now_ms + lease_ms + GRACE_MS
@@ -252,6 +292,11 @@ if op == 'a' then
         extend_leases()
         out[#out + 1] = 'l'; out[#out + 1] = now_ms + redis.call('PTTL', LEASES)
       end
+    end
+    if block then
+      good_us = good_until(now_ms)
+      local good_ms = math.ceil(good_us / 1000)
+      if k > 1 and (p == nil or p < good_ms) then out[#out + 1] = 'p'; out[#out + 1] = good_ms end
     end
     local grants_until = keep_grants_until(until_ms, g)
     if grants_until then out[#out + 1] = 'g'; out[#out + 1] = grants_until end
@@ -269,6 +314,7 @@ if op == 'a' then
     if extend then out[#out + 1] = 'e'; out[#out + 1] = expiry end
     redis.call('HSET', STATE, unpack(out))
     if extend then redis.call('PEXPIREAT', STATE, expiry) end
+    if block then return {k, 0, 0, now_us, good_us} end
     if k == wanted then return k end
   end
 
@@ -276,16 +322,56 @@ if op == 'a' then
   -- permit needs all of them: the latest reopening among the full windows.
   -- Else the burst cap, which frees at a release (published) or at the
   -- earliest lease expiry.
-  local wait = nil
+  local reason, wait = WINDOW, nil
   for i = 1, nwin do
     if counts[i] + k >= cfg[2 + 2 * i] then
       local w = reopens_in(i, starts[i])
       if wait == nil or w > wait then wait = w end
     end
   end
-  if wait then return short(k, WINDOW, wait) end
-  local first = redis.call('ZRANGE', LEASES, 0, 0, 'WITHSCORES')
-  return short(k, BURST, math.max(tonumber(first[2]) * 1000 - now_us, 1000))
+  if wait == nil then
+    local first = redis.call('ZRANGE', LEASES, 0, 0, 'WITHSCORES')
+    reason, wait = BURST, math.max(tonumber(first[2]) * 1000 - now_us, 1000)
+  end
+  if p ~= nil and p > now_ms then
+    -- Blocks are out: their holders hand back what they have not used, and
+    -- a refund publishes as a release does. Wait for that as for a burst
+    -- permit, at most until the blocks are good no more.
+    redis.call('PUBLISH', PREFIX .. 'press', '1')
+    reason, wait = BURST, math.min(wait, math.max((p - now_ms) * 1000, 1000))
+  end
+  if block then return {k, reason, math.floor(math.min(wait, WAIT_CAP)), now_us, 0} end
+  return short(k, reason, wait)
+
+elseif op == 'f' then
+  -- The unused part of block rid, given back to each window still in the
+  -- interval the block was counted in. Once only: a refund replayed would
+  -- hand back twice, which is more than was taken.
+  local rid = ARGV[2]
+  local seen = redis.call('ZSCORE', GRANTS, rid)
+  if not seen then return 0 end -- not granted, or too old to know: nothing back
+  local permits = tonumber(seen) % 1024
+  local unused = tonumber(ARGV[3] or permits)
+  if not whole(unused, 0, permits) then return refuse('count') end
+  local until_ms = kept_until(lease_ms)
+  if unused == 0 or redis.call('ZADD', GRANTS, 'NX', until_ms * 1024, rid .. '!') == 0 then
+    return 0
+  end
+  local at_s = math.floor((math.floor(tonumber(seen) / 1024) - math.max(KEEP_MS, lease_ms)) / 1000)
+  local out, given = {}, 0
+  for i = 1, nwin do
+    local length = cfg[1 + 2 * i]
+    local s, c, new = window(i)
+    if not new and s == at_s - at_s % length then
+      out[#out + 1] = fields[5 + 2 * i]; out[#out + 1] = math.max(c - unused, 0)
+      given = given + 1
+    end
+  end
+  local grants_until = keep_grants_until(until_ms, tonumber(v[2]))
+  if grants_until then out[#out + 1] = 'g'; out[#out + 1] = grants_until end
+  if #out > 0 then redis.call('HSET', STATE, unpack(out)) end
+  if given > 0 then publish_release() end
+  return given
 
 elseif op == 'q' then
   local out = {}

@@ -74,6 +74,11 @@ def test_constructor_errors(redis_server, kind):
             cls(client, "n", **kw)
         assert str(refused.value) == message
     cls(client, "n", sec=2**53, max_burst=2**53, sec_window=2**53, lease=86400)
+    for reserve, error in [(-0.1, ValueError), (math.nan, ValueError), (math.inf, ValueError),
+                           ("0.1", TypeError), (True, TypeError)]:
+        with pytest.raises(error, match="reserve must be a"):
+            cls(client, "n", sec=1, reserve=reserve)
+    cls(client, "n", sec=1, reserve=0)
 
 
 def test_the_script_checks_everything_before_it_writes(redis_server):
