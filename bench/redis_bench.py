@@ -15,7 +15,16 @@ work slows floor and case alike and the ratios stay fair. Rows:
   client's own floor;
 - release-to-grant across processes: two processes pass the one burst
   permit back and forth; the time from the release (just before the call)
-  to the moment the waiting process sees its grant.
+  to the moment the waiting process sees its grant;
+- with reserve= (permits taken ahead in blocks): a granted acquire served
+  from the block against one without the keyword; one process paced at
+  10,000 acquires a second against sec=20000, hour=10**8 (share served in
+  the process, script calls a second, the server's time per 1,000 grants
+  against the same run without blocks); eight processes with demand skewed
+  10:1 against sec=1000 (each second's share of the limit granted, seconds
+  over it); a process that starts while seven others hold blocks (its first
+  permit, its grants in the next second); and the permits lost when a
+  holder is killed -9.
 
 Options: --quick. With RATEVANE_BENCH_JSON set, the figures also go to that
 file as rows for bench/report.py.
@@ -28,6 +37,7 @@ import os
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -200,6 +210,168 @@ def handover_rows(port, floor_us, turns):
     ]
 
 
+# One process of the multi-process rows: paced at `rate` acquires a second
+# (0: as fast as it can), from a common start; each grant's time goes to its
+# file as it is made (a process killed -9 loses none of them).
+CHILD = r"""
+import os, struct, sys, time
+sys.path[:0] = {paths!r}
+import redis, ratevane_redis
+lim = ratevane_redis.RateLimiter(redis.Redis(port={port}), {name!r}, blocking=False,
+                                 reserve={reserve}, **{windows!r})
+out = os.open({path!r}, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+lim.get_remaining()  # connected, script loaded
+open({path!r} + ".ready", "w").close()
+while not os.path.exists({go!r}):
+    time.sleep(0.002)
+go, until = map(float, open({go!r}).read().split())
+while time.time() < go + {delay}:
+    time.sleep(0.0005)
+gap = 1.0 / {rate} if {rate} else 0.0
+due = time.time()
+while time.time() < until:
+    t0 = time.time()
+    if lim.acquire():
+        os.write(out, struct.pack("<dd", t0, time.time()))
+    elif not gap:
+        time.sleep(0.0005)
+    if gap:
+        due += gap
+        while time.time() < due:
+            pass
+"""
+
+
+def run_children(port, name, where, specs, seconds, windows):
+    """Start one CHILD per (reserve, rate, delay) in specs, all from the
+    same whole second; its start, the processes and their grant files."""
+    go = os.path.join(where, name + ".go")
+    procs, paths = [], []
+    for i, (reserve, rate, delay) in enumerate(specs):
+        path = os.path.join(where, f"{name}.{i}")
+        paths.append(path)
+        code = CHILD.format(paths=sys.path[:2], port=port, name=name, reserve=reserve,
+                            windows=windows, path=path, go=go, rate=rate, delay=delay)
+        procs.append(subprocess.Popen([sys.executable, "-c", code]))
+    while not all(os.path.exists(p + ".ready") for p in paths):
+        time.sleep(0.01)
+    begin = int(time.time()) + 1.0
+    with open(go + ".tmp", "w") as f:
+        f.write(f"{begin} {begin + seconds}")
+    os.rename(go + ".tmp", go)
+    return begin, procs, paths
+
+
+def grants_of(path):
+    """[(t0, t1)] of each grant: it fell between the two."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        return list(struct.iter_unpack("<dd", f.read()))
+
+
+def commandstats(client):
+    s = client.info("commandstats").get("cmdstat_evalsha", {})
+    return s.get("calls", 0), s.get("usec", 0)
+
+
+def block_rows(port, n, rounds, where, quick):
+    client = redis.Redis(port=port)
+    tag = str(time.time())
+    plain = ratevane_redis.RateLimiter(client, "plain" + tag, sec=BIG, blocking=False)
+    held = ratevane_redis.RateLimiter(client, "held" + tag, sec=BIG, hour=BIG, blocking=False,
+                                      reserve=1.0)
+    medians = interleaved({"plain": plain.acquire, "held": held.acquire}, n * 20, rounds)
+    rows = [
+        ("reserve: granted acquire from the block", round(medians["held"], 3), "µs"),
+        ("  the same without reserve (one script call)", round(medians["plain"], 1), "µs"),
+    ]
+    held.close()
+
+    # One process at 10,000 acquires a second, with and without blocks.
+    seconds = 1.0 if quick else 3.0
+
+    def paced(limiter, seconds):
+        calls0, usec0 = commandstats(client)
+        gap, granted = 1e-4, 0
+        due = start = time.perf_counter()
+        while time.perf_counter() - start < seconds:
+            granted += limiter.acquire()
+            due += gap
+            while time.perf_counter() < due:
+                pass
+        calls1, usec1 = commandstats(client)
+        return granted, calls1 - calls0, usec1 - usec0, time.perf_counter() - start
+
+    g0, c0, u0, _ = paced(ratevane_redis.RateLimiter(client, "one" + tag, sec=20000,
+                                                     hour=10**8), min(seconds, 1.0))
+    for reserve in (0.05, 0.1):
+        lim = ratevane_redis.RateLimiter(client, f"blocks{reserve}" + tag, sec=20000,
+                                         hour=10**8, reserve=reserve)
+        g, c, u, took = paced(lim, seconds)
+        lim.close()
+        rows += [
+            (f"reserve={reserve} at 10,000/s: acquires a second", round(g / took), "/s"),
+            ("  served in the process (target >= 99 %)", round(100 * (1 - c / g), 2), "%"),
+            ("  script calls a second (target <= 25)", round(c / took, 1), "/s"),
+            ("  server time per 1,000 grants, against none (target <= 0.05)",
+             round((u / g) / (u0 / g0), 4), "x"),
+        ]
+
+    # Eight processes, demand skewed 10:1, at saturation of sec=1000.
+    seconds = 2.0 if quick else 5.0
+    specs = [(0.05, 1000, 0.0)] * 4 + [(0.05, 100, 0.0)] * 4
+    begin, procs, paths = run_children(port, "skew" + tag, where, specs, seconds,
+                                       {"sec": 1000, "hour": 10**8})
+    for p in procs:
+        p.wait()
+    per_second = {}
+    for path in paths:
+        for t0, t1 in grants_of(path):
+            if int(t0) == int(t1):
+                per_second[int(t1)] = per_second.get(int(t1), 0) + 1
+    full = [per_second.get(int(begin) + i, 0) for i in range(int(seconds))]
+    rows += [
+        ("8 processes 10:1 at sec=1000: lowest second's share (target >= 99 %)",
+         round(min(full) / 10, 1), "%"),
+        ("  median second's share", round(statistics.median(full) / 10, 1), "%"),
+        ("  seconds over the limit (target 0)", sum(1 for v in full if v > 1000), ""),
+    ]
+
+    # A newcomer while seven hold blocks: seven processes at 120/s each with
+    # reserve=0.5 hold most of sec=1000 ahead; an eighth starts at 300/s
+    # half-way through a second. Its first permit, and its part of the next
+    # second against its max-min fair share (7 x 120 + 160 = 1000).
+    specs = [(0.5, 120, 0.0)] * 7 + [(0.5, 300, 1.5)]
+    begin, procs, paths = run_children(port, "late" + tag, where, specs, 3.0,
+                                       {"sec": 1000, "hour": 10**8})
+    for p in procs:
+        p.wait()
+    late = grants_of(paths[7])
+    first = late[0][1] - (begin + 1.5) if late else float("nan")
+    next_second = int(begin + 1.5) + 1
+    share = sum(1 for t0, t1 in late if int(t1) == next_second)
+    rows += [
+        ("newcomer among 7 block holders: first permit after", round(first * 1000, 2), "ms"),
+        ("  its grants in the next second (max-min fair share: 160)", share, ""),
+    ]
+
+    # A holder killed -9: what its unused block costs the budget.
+    name = "killed" + tag
+    begin, procs, paths = run_children(port, name, where, [(0.1, 5000, 0.0)], 30.0,
+                                       {"sec": 20000, "hour": 10**8})
+    time.sleep(max(0.0, begin - time.time()) + 1.3)
+    procs[0].kill()
+    procs[0].wait()
+    granted = len(grants_of(paths[0]))
+    charged = int(client.hget(f"ratevane:{{{name}}}:w", "c3600") or 0)
+    rows += [
+        ("holder killed -9 at 5,000/s, reserve=0.1: permits lost", charged - granted, ""),
+        ("  its block at that demand (reserve x rate)", 500, ""),
+    ]
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
@@ -213,6 +385,7 @@ def main():
         floor_us, rows = sync_rows(port, n, rounds)
         rows += async_rows(port, n, rounds)
         rows += handover_rows(port, floor_us, turns)
+        rows += block_rows(port, n, rounds, where, args.quick)
     finally:
         proc.terminate()
         proc.wait()

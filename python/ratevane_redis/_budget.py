@@ -58,9 +58,9 @@ MAX_BLOCK = 1023
 # The local monotonic clock may run this much slower than the server's (a
 # crystal's error is far less): a block is given up that much earlier.
 DRIFT = 1e-4
-# And a millisecond more: the server reports its time in microseconds, and
+# And a little more: the server reports its time in whole microseconds, and
 # the last instant of an interval is not inside it.
-GUARD = 0.001
+GUARD = 0.0001
 
 Number = Any  # an int or a float; checked at run time
 
@@ -84,8 +84,8 @@ class Reserve:
     the sync class guards it with a lock, the async one uses it from its
     loop."""
 
-    __slots__ = ("seconds", "idle", "rid", "left", "deadline", "size", "calm_until", "count",
-                 "since", "last_used")
+    __slots__ = ("seconds", "idle", "rid", "left", "deadline", "edge", "size", "calm_until",
+                 "count", "since", "last_used")
 
     def __init__(self, seconds: float) -> None:
         self.seconds = seconds
@@ -95,6 +95,9 @@ class Reserve:
         self.rid = b""
         self.left = 0
         self.deadline = 0.0
+        # Past the deadline, until the server's interval has surely rolled:
+        # a block asked for now would be good for no time at all.
+        self.edge = 0.0
         self.size = 0  # of the last block
         self.calm_until = 0.0  # after a refund asked by others: no blocks before
         self.count = 0  # acquires since `since`
@@ -113,7 +116,7 @@ class Reserve:
         now: the demand of `seconds`, at the rate since the last ask, and
         at most about twice the last block or the acquires made since then
         (a rate measured over a moment says little)."""
-        if now < self.calm_until:
+        if now < self.calm_until or self.deadline <= now < self.edge:
             return need
         elapsed = now - self.since
         rate = self.count / elapsed if elapsed > 0 else 0.0
@@ -129,10 +132,12 @@ class Reserve:
         when it has permits left, to be refunded."""
         old = self.drop()
         self.size = granted
+        t1 = time.monotonic()
+        self.deadline = t0 + (good_us - server_us) / 1e6 / (1 + DRIFT) - GUARD
+        self.edge = self.deadline + (t1 - t0) + 2 * GUARD
         if granted > used:
             self.rid = rid
             self.left = granted - used
-            self.deadline = t0 + (good_us - server_us) / 1e6 / (1 + DRIFT) - GUARD
         return old
 
     def drop(self) -> Optional[Tuple[bytes, int]]:
