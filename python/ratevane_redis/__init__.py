@@ -4,7 +4,9 @@
 exact, clock-aligned windows like the classes of `ratevane`, but every
 limiter built with the same name on the same Redis database draws on one
 budget. The logic runs on the server, one script call per operation, on the
-server's clock. Needs redis-py (`pip install ratevane[redis]`)."""
+server's clock; with `reserve=`, permits are taken ahead in blocks and
+handed out in the process while the server's clock is surely inside their
+intervals. Needs redis-py (`pip install ratevane[redis]`)."""
 
 try:
     import redis  # noqa: F401
