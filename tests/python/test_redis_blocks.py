@@ -9,13 +9,14 @@ import gc
 import os
 import random
 import struct
+import threading
 import time
 
 import pytest
 
 from conftest import HUGE, ensure_room, finish_python, start_python, wait_for_fresh_second
-from redis_support import (Proxy, budget_name, fast_retry, redis, redis_server,  # noqa: F401
-                           window_count)
+from redis_support import (Proxy, budget_name, fast_retry, redis, redis_cluster,  # noqa: F401
+                           redis_server, window_count)
 
 import ratevane_redis
 
@@ -254,7 +255,8 @@ def test_blocks_and_refunds_are_safe_to_replay(redis_server):
     proxy.close()
 
 
-def test_a_refusal_gets_the_blocks_back_at_once(redis_server):
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_refusal_gets_the_blocks_back_at_once(redis_server, kind):
     # One object holds most of the minute in blocks; another asks when
     # nothing is left at the server. The refusal presses the holder, whose
     # refund wakes the asker: granted in a few round trips, not at the
@@ -262,14 +264,40 @@ def test_a_refusal_gets_the_blocks_back_at_once(redis_server):
     ensure_room(12, 60)  # the minute's end is at least 12 s away
     client = redis_server.client()
     name = budget_name()
-    holder = ratevane_redis.RateLimiter(client, name, min=100, reserve=60.0)
-    for _ in range(40):
-        holder.acquire()
+    if kind == "sync":
+        holder = ratevane_redis.RateLimiter(client, name, min=100, reserve=60.0)
+        for _ in range(40):
+            holder.acquire()
+        close = holder.close
+    else:
+        # The holder's loop runs in a thread of its own, as a server's would.
+        loop = asyncio.new_event_loop()
+        threading.Thread(target=loop.run_forever, daemon=True).start()
+
+        def on_loop(coro):
+            return asyncio.run_coroutine_threadsafe(coro, loop).result(30)
+
+        async def make():
+            return ratevane_redis.AsyncRateLimiter(redis_server.async_client(), name, min=100,
+                                                   reserve=60.0)
+
+        holder = on_loop(make())
+
+        async def take():
+            for _ in range(40):
+                await holder.acquire()
+
+        on_loop(take())
+
+        def close():
+            on_loop(holder.aclose())
+            loop.call_soon_threadsafe(loop.stop)
     press = f"ratevane:{{{name}}}:press".encode()
     deadline = time.monotonic() + 5
     while dict(client.pubsub_numsub(press)).get(press, 0) < 1:
         assert time.monotonic() < deadline
         time.sleep(0.01)
+    assert window_count(client, name, 60) > 40  # the holder's blocks
     asker = ratevane_redis.RateLimiter(client, name, min=100)
     taken = 0
     start = time.monotonic()
@@ -279,8 +307,19 @@ def test_a_refusal_gets_the_blocks_back_at_once(redis_server):
     # Round trips and one refund take milliseconds here; the holder polls
     # every 50 ms. Far below the 12 s a wait for the minute would take.
     assert time.monotonic() - start < 2.0
-    holder.close()
+    close()
     assert window_count(client, name, 60) == 100
+
+
+def test_blocks_in_a_cluster(redis_cluster):
+    ensure_room(5, 3600)
+    cluster = redis.cluster.RedisCluster(host="127.0.0.1", port=redis_cluster[0].port)
+    name = budget_name()
+    limiter = ratevane_redis.RateLimiter(cluster, name, hour=HUGE, reserve=10.0)
+    assert all(limiter.acquire() for _ in range(500))
+    limiter.close()
+    assert window_count(cluster, name, 3600) == 500
+    cluster.close()
 
 
 @pytest.mark.parametrize("kind", ["sync", "async"])
