@@ -206,10 +206,11 @@ local function reopens_in(i, s)
   return math.max((s + cfg[1 + 2 * i]) * 1000000 - now_us, 1000)
 end
 
--- Where a block taken at ms may be handed out: until the earliest end of
--- the intervals it was counted in (us).
-local function good_until(ms)
-  local at_s = math.floor(ms / 1000)
+-- Where a block taken now may be handed out: until the earliest end of the
+-- intervals it is counted in (us). No window has a boundary between now and
+-- then, so any second before it names those intervals.
+local function good_until()
+  local at_s = now_s
   local until_us = now_us + WAIT_CAP
   for i = 1, nwin do
     local length = cfg[1 + 2 * i]
@@ -248,6 +249,13 @@ if op == 'a' or op == 'b' then
   -- when it is granted something).
   local seen = nil
   local until_ms = kept_until(lease_ms)
+  local good_us = 0
+  if block then
+    -- A block's id is kept a minute past its intervals, so that a refund
+    -- at their end (or a replay) still finds it.
+    good_us = good_until()
+    until_ms = math.floor(good_us / 1000) + KEEP_MS
+  end
   if k > 0 then
     if redis.call('ZADD', GRANTS, 'NX', until_ms * 1024 + k, rid) == 0 then
       seen = redis.call('ZSCORE', GRANTS, rid)
@@ -261,8 +269,8 @@ if op == 'a' or op == 'b' then
       -- Good only in the intervals it was first counted in; nothing once
       -- it was refunded.
       if redis.call('ZSCORE', GRANTS, rid .. '!') then permits = 0 end
-      local at_ms = math.floor(tonumber(seen) / 1024) - math.max(KEEP_MS, lease_ms)
-      return {permits, permits == 0 and CANCELLED or 0, 0, now_us, good_until(at_ms)}
+      local good_ms = math.floor(tonumber(seen) / 1024) - KEEP_MS
+      return {permits, permits == 0 and CANCELLED or 0, 0, now_us, good_ms * 1000}
     end
     if permits == wanted then return permits end
     return short(permits, permits == 0 and CANCELLED or 0, 0)
@@ -270,7 +278,6 @@ if op == 'a' or op == 'b' then
 
   local e, g, n, l, p = tonumber(v[1]), tonumber(v[2]), tonumber(v[3]), tonumber(v[4]),
       tonumber(v[5])
-  local good_us = 0
   if k > 0 then
     local out = {}
     local expiry = 0
@@ -294,7 +301,6 @@ if op == 'a' or op == 'b' then
       end
     end
     if block then
-      good_us = good_until(now_ms)
       local good_ms = math.ceil(good_us / 1000)
       if k > 1 and (p == nil or p < good_ms) then out[#out + 1] = 'p'; out[#out + 1] = good_ms end
     end
@@ -353,11 +359,14 @@ elseif op == 'f' then
   local permits = tonumber(seen) % 1024
   local unused = tonumber(ARGV[3] or permits)
   if not whole(unused, 0, permits) then return refuse('count') end
-  local until_ms = kept_until(lease_ms)
+  -- The marker is kept as long as the block's id, or a minute if longer.
+  local kept_ms = math.floor(tonumber(seen) / 1024)
+  local until_ms = math.max(kept_ms, kept_until(lease_ms))
   if unused == 0 or redis.call('ZADD', GRANTS, 'NX', until_ms * 1024, rid .. '!') == 0 then
     return 0
   end
-  local at_s = math.floor((math.floor(tonumber(seen) / 1024) - math.max(KEEP_MS, lease_ms)) / 1000)
+  -- A second inside the block's intervals: the last one before their end.
+  local at_s = math.ceil((kept_ms - KEEP_MS) / 1000) - 1
   local out, given = {}, 0
   for i = 1, nwin do
     local length = cfg[1 + 2 * i]

@@ -222,6 +222,11 @@ def test_blocks_and_refunds_are_safe_to_replay(redis_server):
     assert call(b.block_args(rid, 100))[0] == 100
     assert call(b.block_args(rid, 100))[0] == 100  # a replay: the first answer,
     assert window_count(client, name, 3600) == 100  # counted once
+    # Its id is kept a minute past the end of its hour, however long the
+    # block is held: a refund at the end still finds it.
+    hour_end = (int(client.time()[0]) // 3600 + 1) * 3600
+    kept = int(client.zscore(f"ratevane:{{{name}}}:req", rid)) // 1024
+    assert kept == (hour_end + 60) * 1000
     assert call(b.refund_args(rid, 30)) == 1
     assert call(b.refund_args(rid, 30)) == 0  # a replayed refund gives nothing more
     assert call(b.refund_args(rid)) == 0
