@@ -355,3 +355,10 @@ def test_served_from_the_block(redis_server, kind):
     assert granted == [True] * 2000
     assert calls() - before < 40
     assert window_count(client, name, 3600) == 2000
+    # With max_burst every permit is a lease of its own: one call each.
+    burst = ratevane_redis.RateLimiter(client, budget_name(), hour=HUGE, max_burst=100,
+                                       reserve=10.0)
+    before = calls()
+    assert all(burst.acquire() for _ in range(50))
+    assert calls() - before == 50
+    burst.close()
