@@ -32,7 +32,7 @@ PYTEST_ARGS ?= -q
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
         test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean \
         wheels test-wheels bench-wheels release-builds \
-        wheels-then-refleak build-sanitize sanitize-low-priority
+        wheels-then-refleak build-sanitize sanitize-low-priority test-arm64-low-priority
 
 # --- what the machine needs -------------------------------------------------
 
@@ -119,14 +119,15 @@ test-refleak: venvs
 # (they spend most of their time waiting for windows to reopen), and the
 # wheels, the reference-count check and the sanitizer suite use the
 # processors they leave idle, at the lowest priority so that the suites'
-# threads are not kept waiting. Last come the suites on the installed wheels.
+# threads are not kept waiting. Last come the suites on the installed wheels:
+# the x86_64 ones side by side, then the Windows one under Wine beside the
+# emulated aarch64 ones, which run at the lowest priority.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
 	$(MAKE) -j4 --output-sync=target run-pypy run-cpython wheels-then-refleak sanitize-low-priority
 	$(MAKE) -j2 --output-sync=target test-wheel-pypy test-wheel-cpython
-	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython
-	$(MAKE) test-windows
+	$(MAKE) -j2 --output-sync=target test-windows test-arm64-low-priority
 
 wheels-then-refleak:
 	nice -n 19 $(MAKE) wheels
@@ -134,6 +135,11 @@ wheels-then-refleak:
 
 sanitize-low-priority:
 	nice -n 19 $(MAKE) sanitize
+
+# The emulated runs keep the processors busy; the Windows suite beside them,
+# which mostly waits for windows to reopen, goes first.
+test-arm64-low-priority:
+	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
