@@ -3,15 +3,15 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "bridge/scheduler.hpp"
 #include "bridge/task_record.hpp"
+#include "os/os.hpp"
 
 namespace ratevane::exec {
 
@@ -54,8 +54,9 @@ Scheduler* build_scheduler(Construction& c) {
         "executor can be built any more");
   }
   try {
+    const std::optional<std::string> override_text = os::environment_variable(kWorkerThreadsVar);
     const std::size_t workers =
-        decide_worker_count(std::getenv(kWorkerThreadsVar), std::thread::hardware_concurrency());
+        decide_worker_count(override_text ? override_text->c_str() : nullptr, os::processor_count());
     // Never deleted: the executor lives until the process ends.
     return new Scheduler(workers);
   } catch (const ExecutorError&) {

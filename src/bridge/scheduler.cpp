@@ -1,8 +1,5 @@
 #include "bridge/scheduler.hpp"
 
-#include <sched.h>
-#include <sys/prctl.h>
-
 #include <string>
 #include <system_error>
 #include <utility>
@@ -10,6 +7,7 @@
 #include "bridge/executor_error.hpp"
 #include "bridge/task_record.hpp"
 #include "bridge/worker_config.hpp"
+#include "os/os.hpp"
 
 namespace ratevane::exec::detail {
 
@@ -320,10 +318,9 @@ void Scheduler::wake_fired(std::unique_lock<std::mutex>& lk, WorkerSlot& me) {
 // --- workers ---------------------------------------------------------------
 
 void Scheduler::worker_main(WorkerSlot& me) {
-  // The kernel may otherwise end a timed wait up to 50 us late to batch
-  // wake-ups; on the thread that completes sleeps that would add straight to
-  // every sleep's lateness. Failing to change it is harmless.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  // A late wake-up of the thread that completes sleeps adds straight to
+  // every sleep's lateness.
+  os::prefer_prompt_wakeups();
   std::unique_lock lk(mu_);
   bool ran_task = false;  // spin before parking only right after a task
   while (!stopping_) {
@@ -359,11 +356,9 @@ bool Scheduler::spin_for_task(std::unique_lock<std::mutex>& lk, WorkerSlot& me) 
       if (Clock::now() >= deadline) break;
       // The host thread that will queue the next task may share this
       // processor; let it run.
-      sched_yield();
+      os::yield_processor();
     }
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
+    os::spin_pause();
   }
   lk.lock();
   // `claimed` is only set under mu_, so this answer is final. A spinner that

@@ -1,11 +1,10 @@
 #include "bridge/worker_config.hpp"
 
-#include <pthread.h>
-
 #include <limits>
 #include <string>
 
 #include "bridge/executor_error.hpp"
+#include "os/os.hpp"
 
 namespace ratevane::exec::detail {
 
@@ -32,7 +31,7 @@ std::size_t decide_worker_count(const char* override_text, unsigned hardware) {
 
 void name_worker_thread(std::thread& thread) noexcept {
   static_assert(sizeof(kWorkerThreadName) <= 16, "Linux thread names hold 15 characters");
-  pthread_setname_np(thread.native_handle(), kWorkerThreadName);
+  os::name_thread(thread, kWorkerThreadName);
 }
 
 }  // namespace ratevane::exec::detail

@@ -1,6 +1,6 @@
 #include "engine/clock.hpp"
 
-#include <time.h>
+#include "os/os.hpp"
 
 #ifdef RATEVANE_FAULT_INJECTION
 #include "engine/fault.hpp"
@@ -9,25 +9,19 @@
 namespace ratevane {
 namespace {
 
-int64_t read(clockid_t id) {
-  timespec ts;
-  clock_gettime(id, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 class SystemWallClock final : public WallClock {
  public:
   int64_t now_ns() const override {
 #ifdef RATEVANE_FAULT_INJECTION
     fault::maybe_fail(fault::Point::wall_clock);
 #endif
-    return read(CLOCK_REALTIME);
+    return os::wall_clock_ns();
   }
 };
 
 class SystemMonotonicClock final : public MonotonicClock {
  public:
-  int64_t now_ns() const override { return read(CLOCK_MONOTONIC); }
+  int64_t now_ns() const override { return os::monotonic_ns(); }
 };
 
 const SystemWallClock wall_clock;

@@ -1,17 +1,12 @@
 #include "engine/sleep.hpp"
 
-#include <time.h>
-
 #include <algorithm>
-#include <cerrno>
+
+#include "os/os.hpp"
 
 namespace ratevane {
 
-void SlicedSleeper::sleep_slice(int64_t ns) {
-  timespec req{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &req) == EINTR) {
-  }
-}
+void SlicedSleeper::sleep_slice(int64_t ns) { os::sleep_ns(ns); }
 
 bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
   const int64_t start = clock_.now_ns();

@@ -19,13 +19,11 @@
 // executor is not touched in the parent at all.
 #include "host/fork.hpp"
 
-#ifndef _WIN32  // no fork() there, and nothing to guard
-#include <pthread.h>
-
 #include "bridge/awaitable.hpp"
 #include "bridge/executor.hpp"
 #include "engine/fork_locks.hpp"
 #include "host/lock.hpp"
+#include "os/os.hpp"
 
 #ifdef RATEVANE_FAULT_INJECTION
 #include "engine/fault.hpp"
@@ -69,17 +67,9 @@ void in_child() noexcept { after(true); }
 bool register_fork_handlers() noexcept {
   static bool registered = false;  // guarded by the interpreter lock
   if (registered) return true;
-  if (pthread_atfork(prepare, in_parent, in_child) != 0) return false;
+  if (!os::register_fork_handlers(prepare, in_parent, in_child)) return false;
   registered = true;
   return true;
 }
 
 }  // namespace ratevane::host
-
-#else
-
-namespace ratevane::host {
-bool register_fork_handlers() noexcept { return true; }
-}  // namespace ratevane::host
-
-#endif

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -118,8 +117,7 @@ PyObject* on_interpreter_exit(PyObject*, PyObject*) {
   if (worker_entries.load(std::memory_order_seq_cst) != 0) {
     ReleaseLock unlocked;
     for (int i = 0; i < 2000 && worker_entries.load(std::memory_order_seq_cst) != 0; ++i) {
-      timespec pause{0, 1'000'000};
-      nanosleep(&pause, nullptr);
+      os::sleep_ns(1'000'000);
     }
   }
   Py_INCREF(Py_None);

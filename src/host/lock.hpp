@@ -7,15 +7,14 @@
 #include <cstdint>
 
 #include "host/python.hpp"
+#include "os/os.hpp"
 
 namespace ratevane::host {
 
 // How many nested entries or acquisitions of this module hold the lock on
 // this thread. 0: the module has not taken the lock here (or let it go).
-// Read on every host call: the initial-exec model makes it one load from
-// the thread pointer instead of a call into the dynamic loader (it takes a
-// word of the static TLS space the loader keeps for loaded modules).
-inline thread_local intptr_t lock_depth __attribute__((tls_model("initial-exec"))) = 0;
+// Read on every host call, hence the fastest access model the platform has.
+inline thread_local intptr_t lock_depth RATEVANE_FAST_TLS = 0;
 
 inline bool lock_held() { return lock_depth > 0; }
 

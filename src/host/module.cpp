@@ -137,7 +137,7 @@ PyObject* init_module(PyModuleDef* def, PyObject** cell, Register&& register_all
 
 using namespace ratevane;
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ratevane() {
+PyMODINIT_FUNC PyInit_ratevane() {
   return host::init_module(&host::module_def, &host::module_cell,
                            [](PyObject* module) -> host::Result<bool> {
                              host::prepare_signal_check();
@@ -170,7 +170,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ratevane() {
 // The auxiliary module of the asyncio bridge. The file is imported as
 // ratevane; this entry runs only when the same file is loaded under the
 // name awaitable_bridge.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_awaitable_bridge() {
+PyMODINIT_FUNC PyInit_awaitable_bridge() {
   return host::init_module(&host::bridge_module_def, &host::bridge_module_cell,
                            [](PyObject* module) -> host::Result<bool> {
                              return host::add_to_module(module, "TaskFailure",

@@ -17,7 +17,6 @@ within milliseconds; the guards are seconds), never a measure of speed.
 import asyncio
 import concurrent.futures
 import contextvars
-import glob
 import importlib.machinery
 import importlib.util
 import os
@@ -206,32 +205,66 @@ async def outcome(awaitable):
 # --- the executor's threads ----------------------------------------------------
 
 
-def worker_thread_count():
-    """Threads of this process named like the executor's workers (Linux)."""
-    n = 0
-    for path in glob.glob("/proc/self/task/*/comm"):
-        try:
-            with open(path) as f:
-                if f.read().strip() == WORKER_THREAD_NAME:
-                    n += 1
-        except OSError:  # the thread ended while we looked
-            pass
-    return n
-
-
-# Source for subprocesses: the same count, without importing this module.
+# How many threads of this process carry the workers' name: on Linux from
+# /proc, on Windows from each thread's description (SetThreadDescription's
+# text). Source text, so that children started by the tests count the same
+# way without importing this module.
 WORKER_COUNT_SOURCE = f'''
-import glob
+import glob, sys
+
 def worker_thread_count():
+    if sys.platform == "win32":
+        return sum(name == {WORKER_THREAD_NAME!r} for name in _windows_thread_names())
     n = 0
     for path in glob.glob("/proc/self/task/*/comm"):
         try:
             with open(path) as f:
                 n += f.read().strip() == {WORKER_THREAD_NAME!r}
-        except OSError:
+        except OSError:  # the thread ended while we looked
             pass
     return n
+
+def _windows_thread_names():
+    import ctypes, os
+    from ctypes import wintypes
+
+    class ThreadEntry(ctypes.Structure):
+        _fields_ = [("size", wintypes.DWORD), ("usage", wintypes.DWORD),
+                    ("thread_id", wintypes.DWORD), ("owner_pid", wintypes.DWORD),
+                    ("base_priority", wintypes.LONG), ("delta_priority", wintypes.LONG),
+                    ("flags", wintypes.DWORD)]
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
+    kernel32.OpenThread.restype = wintypes.HANDLE
+    kernel32.GetThreadDescription.argtypes = [wintypes.HANDLE, ctypes.POINTER(ctypes.c_void_p)]
+    kernel32.GetThreadDescription.restype = ctypes.c_long
+    kernel32.LocalFree.argtypes = [ctypes.c_void_p]
+    snapshot = kernel32.CreateToolhelp32Snapshot(0x4, 0)  # TH32CS_SNAPTHREAD
+    if snapshot in (None, wintypes.HANDLE(-1).value):
+        raise ctypes.WinError(ctypes.get_last_error())
+    names = []
+    try:
+        entry = ThreadEntry()
+        entry.size = ctypes.sizeof(ThreadEntry)
+        more = kernel32.Thread32First(snapshot, ctypes.byref(entry))
+        while more:
+            if entry.owner_pid == os.getpid():
+                # THREAD_QUERY_LIMITED_INFORMATION; a thread that ended
+                # meanwhile cannot be opened and is not counted.
+                thread = kernel32.OpenThread(0x0800, False, entry.thread_id)
+                if thread:
+                    text = ctypes.c_void_p()
+                    if kernel32.GetThreadDescription(thread, ctypes.byref(text)) >= 0 and text:
+                        names.append(ctypes.wstring_at(text.value))
+                        kernel32.LocalFree(text)
+                    kernel32.CloseHandle(thread)
+            more = kernel32.Thread32Next(snapshot, ctypes.byref(entry))
+    finally:
+        kernel32.CloseHandle(snapshot)
+    return names
 '''
+exec(WORKER_COUNT_SOURCE)
 
 
 def run_children(*jobs, timeout=60):

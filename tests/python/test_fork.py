@@ -16,6 +16,8 @@ from conftest import _child_env, run_python
 
 STRESS = os.path.join(os.path.dirname(__file__), "fork_stress.py")
 
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="this platform has no fork()")
+
 # In the sanitizer run, LeakSanitizer stays off in these processes: a
 # forked child cannot stop the threads it did not inherit (the parent's
 # worker threads, caught mid-task), so it cannot see what their stacks

@@ -21,6 +21,8 @@ The test build's "leak" fault point makes release() keep one new float
 alive per call; each check is run with it armed and must catch it.
 """
 
+import sys
+
 import pytest
 
 from async_support import needs_faults
@@ -30,8 +32,12 @@ from conftest import SANITIZERS, start_python
 # and its allocator keeps pools of its own, so the resident size says
 # nothing about leaks there; that run has LeakSanitizer check the module's
 # allocations instead.
-pytestmark = pytest.mark.skipif(
-    bool(SANITIZERS), reason="resident size under the sanitizers says nothing about leaks")
+pytestmark = [
+    pytest.mark.skipif(
+        bool(SANITIZERS), reason="resident size under the sanitizers says nothing about leaks"),
+    pytest.mark.skipif(not sys.platform.startswith("linux"),
+                       reason="the children read their resident size from /proc and glibc"),
+]
 
 JUDGED_ROUNDS = 5
 # The smallest leak is one object per call of one method. Every host object

@@ -81,10 +81,17 @@ SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2",
                     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
+WINDOWS = sys.platform == "win32"
+ENTRIES = {"PyInit_ratevane", "PyInit_awaitable_bridge"}
+elf_only = pytest.mark.skipif(WINDOWS, reason="reads an ELF library; a DLL is checked below")
+windows_only = pytest.mark.skipif(not WINDOWS, reason="reads a Windows DLL")
+
+
+@elf_only
 def test_library_exports_its_two_module_entries_only():
     symbols = subprocess.run(["nm", "-D", "--defined-only", ratevane.__file__],
                              capture_output=True, text=True, check=True).stdout.split()
-    assert set(symbols[2::3]) == {"PyInit_ratevane", "PyInit_awaitable_bridge"}, symbols
+    assert set(symbols[2::3]) == ENTRIES, symbols
 
 
 def test_library_file_carries_the_interpreters_own_suffix():
@@ -94,19 +101,67 @@ def test_library_file_carries_the_interpreters_own_suffix():
     assert os.path.basename(ratevane.__file__) == "ratevane" + suffix, (ratevane.__file__, suffix)
 
 
-@pytest.mark.skipif("RATEVANE_WHEEL" not in os.environ,
-                    reason="checks an installed binary wheel (make test sets RATEVANE_WHEEL)")
-def test_wheel_library_needs_only_glibc():
+installed_wheel = pytest.mark.skipif(
+    "RATEVANE_WHEEL" not in os.environ,
+    reason="checks an installed binary wheel (make test sets RATEVANE_WHEEL)")
+
+
+def check_loaded_from_the_wheel():
     # Loaded from where the wheel was installed: the interpreter's own
     # site-packages, or the folder RATEVANE_WHEEL names (pip --target).
     target = os.environ["RATEVANE_WHEEL"]
     where = target if os.path.isdir(target) else sysconfig.get_paths()["platlib"]
-    assert ratevane.__file__.startswith(os.path.join(where, "")), (ratevane.__file__, where)
+    assert os.path.normcase(ratevane.__file__).startswith(
+        os.path.normcase(os.path.join(where, ""))), (ratevane.__file__, where)
+
+
+@installed_wheel
+@elf_only
+def test_wheel_library_needs_only_glibc():
+    check_loaded_from_the_wheel()
     dynamic = subprocess.run(["readelf", "-d", ratevane.__file__],
                              capture_output=True, text=True, check=True).stdout
     needed = {line.rsplit("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
               if "(NEEDED)" in line}
     assert needed <= SYSTEM_LIBRARIES, needed
+
+
+def dll_imports_and_exports(path):
+    import pefile  # installed with the test tools of the Windows run
+
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories(directories=[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"],
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"],
+    ])
+    imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    exports = []
+    if hasattr(pe, "DIRECTORY_ENTRY_EXPORT"):
+        exports = [symbol.name.decode() if symbol.name else f"#{symbol.ordinal}"
+                   for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols]
+    pe.close()
+    return imports, exports
+
+
+@windows_only
+def test_dll_exports_its_two_module_entries_only():
+    _, exports = dll_imports_and_exports(ratevane.__file__)
+    assert sorted(exports) == sorted(ENTRIES), exports
+
+
+@installed_wheel
+@windows_only
+def test_wheel_dll_needs_only_the_interpreter_the_kernel_and_the_crt():
+    # The C++ runtime is inside the module: a libstdc++, libgcc or
+    # winpthread DLL, or Microsoft's C++ runtime, would have to be installed
+    # beside it.
+    check_loaded_from_the_wheel()
+    imports, _ = dll_imports_and_exports(ratevane.__file__)
+    expected_python = "python%d%d.dll" % sys.version_info[:2]
+    others = {dll for dll in imports
+              if dll not in (expected_python, "kernel32.dll") and not dll.startswith("api-ms-win-crt-")}
+    assert expected_python in imports and "kernel32.dll" in imports, imports
+    assert others == set(), imports
 
 
 # --- the class objects ------------------------------------------------------
