@@ -102,36 +102,20 @@ class _Leases(ForkState):
                 for position in lost:
                     self._held.pop(ids[int(position) - 1], None)
         if ids:
-            _hand_back(self._call, b, ids)
+            _best_effort(self._call, b.release_args(ids))
 
 
-def _hand_back(call: Callable[[Sequence[Any]], Any], budget: Budget, ids: List[bytes]) -> None:
-    """Best effort: a lease that cannot be handed back runs out."""
+def _best_effort(call: Callable[[Sequence[Any]], Any], args: List[Any]) -> None:
+    """A hand-back, cancel or refund whose failure costs only time: a lease
+    not handed back runs out, and a block not refunded is lost to its
+    intervals."""
     try:
-        call(budget.release_args(ids))
-    except Exception:
-        pass
-
-
-def _cancel(call: Callable[[Sequence[Any]], Any], budget: Budget, rid: bytes) -> None:
-    """Free what request rid may have been granted, and make a late copy of
-    it grant nothing. (Without max_burst a grant holds nothing to free.)
-    Best effort: if this fails too, the lease runs out."""
-    try:
-        call(budget.cancel_args(rid))
+        call(args)
     except Exception:
         pass
 
 
 _all_leases: "weakref.WeakSet[_Leases]" = weakref.WeakSet()
-
-
-@atexit.register
-def _hand_back_at_exit() -> None:
-    for leases in list(_all_leases):
-        ids = leases.close()
-        if ids:
-            _hand_back(leases._call, leases._budget, ids)
 
 
 class _Blocks(ForkState):
@@ -178,7 +162,7 @@ class _Blocks(ForkState):
     def refund_soon(self, rid: bytes) -> None:
         """A block whose answer was lost: all of it goes back (if it was
         granted), and a late copy of it grants nothing."""
-        threading.Thread(target=_refund, args=(self._call, self._budget, rid, None),
+        threading.Thread(target=_best_effort, args=(self._call, self._budget.refund_args(rid)),
                          name="ratevane-redis-refund", daemon=True).start()
 
     def drop(self) -> None:
@@ -212,7 +196,7 @@ class _Blocks(ForkState):
             while True:
                 refunds, going = self._due(pressed)
                 for rid, unused in refunds:
-                    _refund(self._call, self._budget, rid, unused)
+                    _best_effort(self._call, self._budget.refund_args(rid, unused))
                 if not going:
                     return
                 pressed = False
@@ -231,25 +215,19 @@ class _Blocks(ForkState):
             _close_quietly(pubsub)
 
 
-def _refund(call: Callable[[Sequence[Any]], Any], budget: Budget, rid: bytes,
-            unused: Optional[int]) -> None:
-    """Best effort: a block that cannot be handed back is lost to its
-    intervals."""
-    try:
-        call(budget.refund_args(rid, unused))
-    except Exception:
-        pass
-
-
 _all_blocks: "weakref.WeakSet[_Blocks]" = weakref.WeakSet()
 
 
 @atexit.register
-def _refund_at_exit() -> None:
+def _hand_back_at_exit() -> None:
+    for leases in list(_all_leases):
+        ids = leases.close()
+        if ids:
+            _best_effort(leases._call, leases._budget.release_args(ids))
     for blocks in list(_all_blocks):
         old = blocks.close()
         if old is not None:
-            _refund(blocks._call, blocks._budget, *old)
+            _best_effort(blocks._call, blocks._budget.refund_args(*old))
 
 
 class _Releases(ForkState):
@@ -457,7 +435,7 @@ class RateLimiter:
             # as the client gives up, not after the client's retries of the
             # cancel as well.
             if b.max_burst:
-                threading.Thread(target=_cancel, args=(self._call, b, rid),
+                threading.Thread(target=_best_effort, args=(self._call, b.cancel_args(rid)),
                                  name="ratevane-redis-cancel", daemon=True).start()
             raise
         except BaseException:
@@ -490,15 +468,17 @@ class RateLimiter:
             blocks.refund_soon(rid)
             raise
         except BaseException:
-            _refund(self._call, b, rid, None)
+            _best_effort(self._call, b.refund_args(rid))
             raise
         if granted:
             blocks.keep(rid, granted, t0, server_us, good_us)
         return granted, reason, wait
 
     def _forget(self, rid: bytes) -> None:
+        """Free what request rid may have been granted, and make a late copy
+        of it grant nothing (without max_burst a grant holds nothing)."""
         if self._budget.max_burst:
-            _cancel(self._call, self._budget, rid)
+            _best_effort(self._call, self._budget.cancel_args(rid))
 
     def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do
@@ -512,7 +492,7 @@ class RateLimiter:
             # Still held as far as this object knows: renewed, and a later
             # release frees it (a renewal finds it gone if it was freed).
             if not self._leases.add(lease):
-                _hand_back(self._call, self._budget, [lease])
+                _best_effort(self._call, self._budget.release_args([lease]))
             raise
 
     def close(self) -> None:
