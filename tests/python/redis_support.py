@@ -227,3 +227,15 @@ def leases_held(client, name):
     seconds, micros = client.time()
     now_ms = int(seconds) * 1000 + int(micros) // 1000
     return client.zcount(f"ratevane:{{{name}}}:lease", f"({now_ms}", "+inf")
+
+
+def numsub(client, channel):
+    return dict(client.pubsub_numsub(channel)).get(channel.encode(), 0)
+
+
+def wait_until(predicate, seconds=10):
+    """Poll until predicate() holds; seconds is a hang guard."""
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline
+        time.sleep(0.02)

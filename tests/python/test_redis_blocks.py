@@ -15,8 +15,8 @@ import time
 import pytest
 
 from conftest import HUGE, ensure_room, finish_python, start_python, wait_for_fresh_second
-from redis_support import (Proxy, budget_name, fast_retry, redis, redis_cluster,  # noqa: F401
-                           redis_server, window_count)
+from redis_support import (Proxy, budget_name, fast_retry, numsub, redis,  # noqa: F401
+                           redis_cluster, redis_server, wait_until, window_count)
 
 import ratevane_redis
 
@@ -139,19 +139,13 @@ def test_unused_permits_go_back_once_on_every_road_out(redis_server):
     client = redis_server.client()
     ensure_room(20, 3600)  # one hour interval throughout
 
-    def wait_for(predicate, seconds):
-        deadline = time.monotonic() + seconds
-        while not predicate():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
-
     # Idle: the block goes back to both windows within its own second.
     name = budget_name()
     wait_for_fresh_second()
     idle = ratevane_redis.RateLimiter(client, name, sec=HUGE, hour=HUGE, reserve=0.05)
     assert all(idle.acquire() for _ in range(50))
     assert state(client, name)["c1"] > 50  # taken ahead
-    wait_for(lambda: state(client, name)["c1"] == 50, 0.6)  # idle 0.2 s, then one call
+    wait_until(lambda: state(client, name)["c1"] == 50, 0.6)  # idle 0.2 s, then one call
     assert state(client, name)["c3600"] == 50
 
     # Past its interval: the hour gets the unused permits back, the second
@@ -162,7 +156,7 @@ def test_unused_permits_go_back_once_on_every_road_out(redis_server):
     assert all(rolled.acquire() for _ in range(50))
     charged = state(client, name)["c1"]
     assert charged > 50
-    wait_for(lambda: state(client, name)["c3600"] == 50, 2.0)
+    wait_until(lambda: state(client, name)["c3600"] == 50, 2.0)
     assert state(client, name)["c1"] == charged
 
     # close(), collection, a forked child and interpreter exit: each
@@ -207,7 +201,7 @@ for _ in range(25):
     assert r.returncode == 0, r.stderr
     # The fork child's 31 grants and its unused blocks (it skipped its exit
     # handlers) stay charged; everything else came back.
-    wait_for(lambda: state(client, name)["c3600"] <= 80 + child_charged + 25, 1.0)
+    wait_until(lambda: state(client, name)["c3600"] <= 80 + child_charged + 25, 1.0)
     assert state(client, name)["c3600"] == 80 + child_charged + 25
 
 
@@ -297,11 +291,7 @@ def test_a_refusal_gets_the_blocks_back_at_once(redis_server, kind):
         def close():
             on_loop(holder.aclose())
             loop.call_soon_threadsafe(loop.stop)
-    press = f"ratevane:{{{name}}}:press".encode()
-    deadline = time.monotonic() + 5
-    while dict(client.pubsub_numsub(press)).get(press, 0) < 1:
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+    wait_until(lambda: numsub(client, f"ratevane:{{{name}}}:press") >= 1, 5)
     assert window_count(client, name, 60) > 40  # the holder's blocks
     asker = ratevane_redis.RateLimiter(client, name, min=100)
     taken = 0

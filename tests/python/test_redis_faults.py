@@ -10,7 +10,8 @@ import pytest
 
 from conftest import HUGE, ensure_room
 from redis_support import (AsyncRetry, Proxy, budget_name, fast_retry, leases_held,  # noqa: F401
-                           own_server, redis, redis_cluster, redis_server, window_count)
+                           numsub, own_server, redis, redis_cluster, redis_server, wait_until,
+                           window_count)
 
 import ratevane_redis
 
@@ -211,17 +212,6 @@ def test_cluster(redis_cluster, monkeypatch):
         await aclient.aclose()
 
     asyncio.run(main())
-
-
-def numsub(client, channel):
-    return dict(client.pubsub_numsub(channel)).get(channel.encode(), 0)
-
-
-def wait_until(predicate, seconds=10):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        assert time.monotonic() < deadline
-        time.sleep(0.02)
 
 
 def test_waiters_share_one_subscriber_which_survives_a_restart(own_server, monkeypatch):
