@@ -407,6 +407,9 @@ endef
 # The Windows interpreter: unpacked, with python311._pth extended so that
 # `site` runs and site/ (where pip --target puts the wheel and the test
 # tools) is on the path. An embedded interpreter ignores PYTHONPATH.
+# The prefix is made first, and waited for: a program started while Wine
+# still sets it up may fail on a busy machine; the check is tried twice.
+WIN_CHECK = 'import sys; assert sys.platform == "win32" and sys.version_info[:2] == (3$(comma) 11)$(comma) sys.version'
 $(STAMPS)/win-python: requirements-test.txt | venvs
 	rm -rf $(WIN)/embed $(WIN_PY) && mkdir -p $(WIN)/embed $(WIN_PY)
 	$(VCPY) -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: -d $(WIN)/embed \
@@ -416,7 +419,8 @@ $(STAMPS)/win-python: requirements-test.txt | venvs
 	  [z.extract(n) for n in z.namelist() if n.startswith("cp311/")]'
 	cp -r $(WIN)/embed/cp311/. $(WIN_PY)/
 	printf 'python311.zip\r\n.\r\nsite\r\nimport site\r\n' > $(WIN_PY)/python311._pth
-	$(call wine,$(WIN_PY)/python.exe -c 'import sys; assert sys.platform == "win32" and sys.version_info[:2] == (3$(comma) 11)$(comma) sys.version')
+	$(WINE_ENV) wineboot -i < /dev/null > /dev/null 2>&1; $(WINE_ENV) wineserver -w
+	$(call wine,$(WIN_PY)/python.exe -c $(WIN_CHECK)) || $(call wine,$(WIN_PY)/python.exe -c $(WIN_CHECK))
 	@touch $@
 
 $(STAMPS)/win-root: $(STAMPS)/win-python cross/pe_tool.py
