@@ -1,10 +1,14 @@
-"""AsyncRateLimiter: a budget shared through Redis, for asyncio code.
+"""AsyncRateLimiter: a budget shared through Redis, for asyncio code. A thin
+driver of the core, like the sync one; what differs is the shape of the
+waiting. The acquires waiting on one object are served together by one
+task, which asks the script for as many permits as there are waiters (one
+round trip for all of them) and hands the grants out in arrival order. A
+waiter cancelled while that call is in flight loses nothing: its grant goes
+to the next waiter, to the block, or back to the server.
 
-The acquires waiting on one object in one event loop are served together by
-one task, which asks the script for as many permits as there are waiters
-(one round trip for all of them) and hands the grants out in arrival order.
-A waiter cancelled while that call is in flight loses nothing: its grant
-goes to the next waiter, or back to the server when none is left."""
+A limiter object works in one event loop at a time, the one that used it
+first (its client's connections belong to that loop too); once that loop
+is closed, another may use it."""
 
 import asyncio
 import time
@@ -12,238 +16,286 @@ import weakref
 from collections import OrderedDict
 from itertools import islice
 from types import TracebackType
-from typing import (Any, Callable, Coroutine, Dict, List, Literal, Optional, Sequence, Set, Tuple,
-                    Type, Union)
+from typing import (Any, Awaitable, Callable, Coroutine, Dict, List, Literal, Optional, Sequence,
+                    Set, Tuple, Type, TypeVar, Union)
 
 import redis.asyncio
 import redis.asyncio.client
 import redis.asyncio.cluster
 
-from ._budget import (BURST, FALLBACK_POLL, MAX_BATCH, SUBSCRIBER_IDLE, Budget, ForkState,
-                      Reserve, acquire_reply, async_caller, block_reply, check_client,
-                      check_reserve, closed_error, wait_seconds)
+from ._caller import async_caller
+from ._config import Budget, check_client
+from . import _core
+from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, closed_error
+from ._lifetime import Forked
+from ._wire import BLOCK, MAX_BATCH, wait_seconds
 
-# How often the block holder's task looks at its block at the latest: a
-# block past its interval or idle goes back within this.
+# How often the background task looks at a block at the latest.
 HOLDER_POLL = 0.05
+# The release-message counter ends after this long with nobody waiting.
+SUBSCRIBER_IDLE = 10.0
+# How long a hand-back may hold up the end of a loop that is shutting down.
+SHUTDOWN_GRACE = 1.0
 
-Call = Callable[[Sequence[Any]], Coroutine[Any, Any, Any]]
-# What a waiter's future resolves to: a lease id (b"" without max_burst) when
-# granted, None when a non-blocking limiter refused.
-Grant = Optional[bytes]
+T = TypeVar("T")
+
+
+def _in_use_elsewhere() -> RuntimeError:
+    return RuntimeError("AsyncRateLimiter is in use by another event loop: "
+                        "make one limiter and one client per loop")
+
+
+def _forked_error() -> RuntimeError:
+    return RuntimeError("this AsyncRateLimiter was used before a fork: "
+                        "a forked child makes its own client and limiter")
+
+
+async def guarded(work: Awaitable[T], timeout: Optional[float] = None) -> T:
+    """Await the client's work in a task of its own. A cancel of the caller
+    then always ends the caller, even where the client's code would swallow
+    it (a subscription under way, say): the caller's own await is asyncio's,
+    and the work is cancelled after it. A timeout raises asyncio's
+    TimeoutError."""
+    task = asyncio.ensure_future(work)
+    try:
+        done, _ = await asyncio.wait({task}, timeout=timeout)
+    except BaseException:
+        task.cancel()
+        raise
+    if not done:
+        task.cancel()
+        raise asyncio.TimeoutError
+    return task.result()
+
+
+class AsyncEnv:
+    """The driver's I/O: the script, the clock, waits, tasks and
+    subscriptions. The tests put a model of the script and a fake clock in
+    its place."""
+
+    def __init__(self, client: Any, budget: Budget) -> None:
+        self.client = client
+        self.call = async_caller(client, budget.keys)
+
+    now = staticmethod(time.monotonic)
+
+    @staticmethod
+    async def wait(event: asyncio.Event, seconds: float) -> None:
+        try:
+            await asyncio.wait_for(event.wait(), seconds)
+        except asyncio.TimeoutError:
+            pass
+
+    def start_background(self, core: Core, state: "_LoopState") -> Any:
+        return state.loop.create_task(_background(core, self, state))
+
+    def listener(self, channel: str) -> "_Listener":
+        return _Listener(self.client, channel)
+
+    def releases(self, state: "_LoopState", channel: str) -> "_Releases":
+        return _Releases(self, state, channel)
 
 
 class _LoopState:
-    """One event loop's part of a limiter object."""
+    """The part of a limiter object that belongs to the event loop it works
+    in: the waiters, and the tasks that serve them and do the background
+    work."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, reserve: float) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, env: AsyncEnv, channel: str) -> None:
         self.loop = loop
-        # The block of permits taken ahead for this loop's acquires, and
-        # the task that hands it back (see _hold_block).
-        self.reserve = Reserve(reserve) if reserve else None
-        self.holder: Optional["asyncio.Task[None]"] = None
-        self.refunds: List[Tuple[bytes, int]] = []
         # In arrival order; a waiter that is cancelled or times out leaves
         # at once, so only live waiters are kept, however many give up.
-        self.waiters: "OrderedDict[asyncio.Future[Grant], None]" = OrderedDict()
-        self.server: Optional["asyncio.Task[None]"] = None
+        self.waiters: "OrderedDict[asyncio.Future[Optional[Grant]], None]" = OrderedDict()
+        self.server: Any = None
         self.releases: List[Tuple[bytes, "asyncio.Future[None]"]] = []
-        self.releaser: Optional["asyncio.Task[None]"] = None
-        self.renewer: Optional["asyncio.Task[None]"] = None
-        self.wake: Optional[asyncio.Event] = None  # set: the renewer looks at once
-        self.spare: Set["asyncio.Task[Any]"] = set()  # give-backs in flight
-        # The release messages on the budget's channel, counted by one task
-        # with one subscriber connection (see _count_releases).
-        self.counter: Optional["asyncio.Task[None]"] = None
-        self.count = 0
-        self.subscribed = False  # no release from now on is missed
-        self.moved: Optional["asyncio.Future[None]"] = None
-        self.waiting = False
-        self.last = loop.time()
-
-    def mark(self, client: Any, channel: str, owner: "AsyncRateLimiter") -> Optional[int]:
-        """Start the counting task if it is not running; the count to wait
-        past after the next ask, or None while it is not subscribed."""
-        self.last = self.loop.time()
-        if self.counter is None or self.counter.done():
-            self.counter = self.loop.create_task(
-                _count_releases(self, client, channel, weakref.ref(owner)))
-        return self.count if self.subscribed else None
-
-    def bump(self, subscribed: Optional[bool]) -> None:
-        if subscribed is not None:
-            self.subscribed = subscribed
-        if subscribed is not False:
-            self.count += 1
-        if self.moved is not None and not self.moved.done():
-            self.moved.set_result(None)
-        self.moved = None
-
-    async def wait(self, seen: Optional[int], timeout: float) -> None:
-        """Until the count moves past seen (seen None: until subscribed), or
-        for timeout at most."""
-        deadline = self.loop.time() + timeout
-        self.waiting = True
-        try:
-            while (not self.subscribed if seen is None else self.count == seen):
-                left = deadline - self.loop.time()
-                if left <= 0:
-                    return
-                if self.moved is None:
-                    self.moved = self.loop.create_future()
-                try:
-                    await asyncio.wait_for(asyncio.shield(self.moved), left)
-                except asyncio.TimeoutError:
-                    return
-        finally:
-            self.waiting = False
-            self.last = self.loop.time()
+        self.releaser: Any = None
+        self.background: Any = None
+        self.kick = asyncio.Event()  # set: the background task looks at once
+        self.closing = asyncio.Event()  # set: waits end, the limiter is closed
+        self.counter = env.releases(self, channel)
 
 
-async def _count_releases(state: _LoopState, client: Any, channel: str,
-                          owner: "weakref.ref[AsyncRateLimiter]") -> None:
-    """Counts the release messages for every task of one limiter object
+class _Releases:
+    """The release messages on the budget's channel, counted by one task
+    with one subscriber connection for every task of one limiter object
     waiting in one loop. Subscribes again after the connection broke; a
     (re)subscription counts as a release too, since messages published while
-    it was not subscribed are lost. Ends when the limiter is gone or nobody
-    has waited for SUBSCRIBER_IDLE seconds. Holds no reference to the
-    limiter."""
-    listener: Optional[_Listener] = None
-    pause = 0.05
-    generation = ForkState.generation
-    try:
-        while _owned(owner, generation) and (
-                state.waiting or state.loop.time() - state.last <= SUBSCRIBER_IDLE):
-            try:
-                if listener is None:
-                    listener = _Listener(client, channel)
-                    await listener.subscribe(channel)
-                message = await listener.get_message(timeout=FALLBACK_POLL)
-            except Exception:
-                # Out of reach: the waiters poll meanwhile (their script
-                # calls see the error themselves); subscribe again soon.
-                state.bump(False)
-                if listener is not None:
-                    await _close_quietly(listener)
-                listener = None
-                await asyncio.sleep(pause)
-                pause = min(pause * 2, FALLBACK_POLL)
-                continue
-            pause = 0.05
-            if message is not None:
-                if message["type"] == "subscribe":
-                    state.bump(True)
-                elif message["type"] == "message":
-                    state.bump(None)
-    finally:
-        state.subscribed = False
-        if listener is not None:
-            await _close_quietly(listener)
+    it was not subscribed are lost. Ends when the limiter is closed or
+    nobody has waited for SUBSCRIBER_IDLE seconds."""
 
+    def __init__(self, env: AsyncEnv, state: _LoopState, channel: str) -> None:
+        self._env = env
+        self._state = state
+        self._channel = channel
+        self._task: Any = None
+        self._count = 0
+        self._subscribed = False
+        self._moved: Optional["asyncio.Future[None]"] = None
+        self._waiting = 0
+        self._last = state.loop.time()
 
-async def _close_quietly(listener: "_Listener") -> None:
-    try:
-        await listener.aclose()
-    except Exception:
-        pass
+    def mark(self) -> Optional[int]:
+        self._last = self._state.loop.time()
+        if self._task is None or self._task.done():
+            self._task = self._state.loop.create_task(self._run())
+        return self._count if self._subscribed else None
 
+    def _bump(self, subscribed: Optional[bool]) -> None:
+        if subscribed is not None:
+            self._subscribed = subscribed
+        if subscribed is not False:
+            self._count += 1
+        if self._moved is not None and not self._moved.done():
+            self._moved.set_result(None)
+        self._moved = None
 
-def _owned(owner: "weakref.ref[AsyncRateLimiter]", generation: int) -> bool:
-    """Whether a background task still works for a limiter: it is alive and
-    open, and the task was not copied into a forked child with its loop."""
-    limiter = owner()
-    return (limiter is not None and not limiter._closed
-            and ForkState.generation == generation)
-
-
-async def _keep_leases(owner: "weakref.ref[AsyncRateLimiter]", held: Dict[bytes, None],
-                       call: Call, budget: Budget, wake: asyncio.Event) -> None:
-    """Renews the leases of one limiter object every third of a lease while
-    any are held. Holds no reference to the limiter: once it is collected,
-    hands back what it held and ends (closing hands them back itself)."""
-    generation = ForkState.generation
-    while held:
+    async def wait(self, seen: Optional[int], timeout: float) -> None:
+        """Until the count moves past seen (seen None: until subscribed),
+        the limiter is closed, or for timeout at most."""
+        loop = self._state.loop
+        deadline = loop.time() + timeout
+        self._waiting += 1
         try:
-            await asyncio.wait_for(wake.wait(), budget.lease / 3)
-        except asyncio.TimeoutError:
-            pass
-        wake.clear()
-        if ForkState.generation != generation:
-            return  # a copy in a forked child: the leases are the parent's
-        ids = list(held)
-        if not ids:
-            return
-        if owner() is None:
-            held.clear()
-            try:
-                await call(budget.release_args(ids))
-            except Exception:
-                pass  # out of reach: they run out within one lease
-            return
-        try:
-            lost = await call(budget.renew_args(ids))
-        except Exception:
-            continue  # out of reach: try again next period; leases not renewed run out
-        for position in lost:
-            held.pop(ids[int(position) - 1], None)
-
-
-async def _hold_block(owner: "weakref.ref[AsyncRateLimiter]", state: _LoopState, client: Any,
-                      call: Call, budget: Budget) -> None:
-    """While one loop's block is held: listens on the budget's pressure
-    channel (a refusal elsewhere publishes there) and hands the unused
-    permits back when pressed, when the block's interval ends (to the
-    longer windows), when it has been idle, and when the limiter is closed
-    or collected. Holds no reference to the limiter."""
-    r = state.reserve
-    assert r is not None
-    generation = ForkState.generation
-    listener: Optional[_Listener] = None
-    pressed = False
-    try:
-        while ForkState.generation == generation:
-            closed = not _owned(owner, generation)
-            refunds, state.refunds = state.refunds, []
-            old = r.settle(time.monotonic(), pressed, closed, budget.refund_after_roll)
-            if old is not None:
-                refunds.append(old)
-            for rid, unused in refunds:
+            while (not self._subscribed if seen is None else self._count == seen):
+                left = deadline - loop.time()
+                if left <= 0 or self._state.closing.is_set():
+                    return
+                if self._moved is None:
+                    self._moved = loop.create_future()
+                closing = loop.create_task(self._state.closing.wait())
                 try:
-                    await call(budget.refund_args(rid, unused))
+                    await asyncio.wait({self._moved, closing}, timeout=left,
+                                       return_when=asyncio.FIRST_COMPLETED)
+                finally:
+                    closing.cancel()
+        finally:
+            self._waiting -= 1
+            self._last = loop.time()
+
+    async def _run(self) -> None:
+        state = self._state
+        listener: Optional[_Listener] = None
+        pause = 0.05
+        generation = Forked.generation
+        try:
+            while (Forked.generation == generation and not state.closing.is_set()
+                   and (self._waiting or state.loop.time() - self._last <= SUBSCRIBER_IDLE)):
+                try:
+                    if listener is None:
+                        listener = self._env.listener(self._channel)
+                        await guarded(listener.subscribe())
+                    message = await guarded(listener.get_message(_core.FALLBACK_POLL))
                 except Exception:
-                    pass  # out of reach: lost to its intervals
-            if closed or not (r.left or state.refunds):
-                return
-            pressed = False
-            try:
-                if listener is None:
-                    listener = _Listener(client, budget.press_channel)
-                    await listener.subscribe(budget.press_channel)
-                message = await listener.get_message(timeout=HOLDER_POLL)
-                pressed = message is not None and message["type"] == "message"
-            except Exception:
-                # Out of reach: the block still goes back when due.
-                if listener is not None:
-                    await _close_quietly(listener)
-                listener = None
-                await asyncio.sleep(HOLDER_POLL)
-    finally:
-        if listener is not None:
+                    # Out of reach: the waiters poll meanwhile (their script
+                    # calls see the error themselves); subscribe again soon.
+                    self._bump(False)
+                    listener = await _close_quietly(listener)
+                    await asyncio.sleep(pause)
+                    pause = min(pause * 2, _core.FALLBACK_POLL)
+                    continue
+                pause = 0.05
+                if message is not None:
+                    if message["type"] == "subscribe":
+                        self._bump(True)
+                    elif message["type"] == "message":
+                        self._bump(None)
+        finally:
+            self._subscribed = False
             await _close_quietly(listener)
 
 
-def _wake_soon(cell: List[Optional[_LoopState]]) -> None:
-    """The limiter is gone: its renewer hands back its leases now rather
-    than at its next period. May run on any thread, in a collection."""
-    state = cell[0]
-    if state is not None and state.wake is not None:
+async def _close_quietly(listener: Optional["_Listener"]) -> None:
+    if listener is not None:
         try:
-            state.loop.call_soon_threadsafe(state.wake.set)
-        except RuntimeError:
-            pass  # the loop is closed: its tasks are gone, the leases run out
+            await guarded(listener.aclose(), SHUTDOWN_GRACE)
+        except Exception:
+            pass
+    return None
 
 
-class AsyncRateLimiter(ForkState):
+async def background_step(core: Core, env: "AsyncEnv") -> Optional[float]:
+    """One round of a limiter object's background work (hand-backs,
+    renewals, the block's refunds): when to look again, None when the core
+    has nothing left to do."""
+    calls, renew, due = core.background(env.now())
+    if not calls and renew is None and not core.busy():
+        return None
+    for args in calls:
+        try:
+            await guarded(env.call(args))
+        except Exception:
+            pass  # best effort: a lease runs out, a block is lost to its intervals
+    if renew is not None:
+        try:
+            lost = await guarded(env.call(core.wire.renew_args(renew)))
+        except Exception:
+            pass  # out of reach: the next period tries again
+        else:
+            core.renewed(renew, lost)
+    return due
+
+
+async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
+    """The background work of one limiter object in its loop, while the core
+    has some. Holds the core, never the limiter: a limiter that is collected
+    is seen as gone and its permits go back. When its loop shuts down, the
+    block goes back at once (SHUTDOWN_GRACE at most), so the loop's end is
+    not held up."""
+    generation = Forked.generation
+    listener: Optional[_Listener] = None
+    try:
+        while Forked.generation == generation:
+            due = await background_step(core, env)
+            if due is None:
+                return
+            watch = core.holds_block()
+            timeout = max(0.0, min(due - env.now(), HOLDER_POLL if watch else 1.0))
+            if not watch:
+                listener = await _close_quietly(listener)
+                await env.wait(state.kick, timeout)
+                state.kick.clear()
+                continue
+            # While a block is held, a refusal elsewhere publishes on the
+            # pressure channel, and the block goes back at once.
+            try:
+                if listener is None:
+                    listener = env.listener(core.budget.press_channel)
+                    await guarded(listener.subscribe())
+                message = await guarded(listener.get_message(timeout))
+            except Exception:
+                listener = await _close_quietly(listener)
+                await asyncio.sleep(timeout)
+                continue
+            if message is not None and message["type"] == "message":
+                core.press()
+    except asyncio.CancelledError:
+        if Forked.generation == generation:
+            for args in _shutdown_calls(core):
+                try:
+                    await asyncio.wait_for(env.call(args), SHUTDOWN_GRACE)
+                except BaseException:
+                    break
+        raise
+    finally:
+        if state.background is asyncio.current_task():
+            state.background = None
+        await _close_quietly(listener)
+
+
+def _shutdown_calls(core: Core) -> List[List[Any]]:
+    """The loop is ending: the block goes back, as no task of this loop will
+    watch it; the leases stay held while the limiter lives (a later loop
+    renews them, or they run out), and go back with it when it is gone."""
+    calls, core.outbox = core.outbox, []
+    if core.gone and not core.closed:
+        return calls + core.close()
+    old = core.block.drop() if core.block is not None else None
+    if old is not None:
+        calls.append(core.wire.refund_args(old[0], BLOCK, old[1]))
+    return calls
+
+
+class AsyncRateLimiter(Forked):
     """A budget shared by every limiter with the same name on the same Redis
     database, for asyncio code. Windows follow the Redis server's clock."""
 
@@ -254,56 +306,61 @@ class AsyncRateLimiter(ForkState):
                  sec_window: Optional[int] = None, min_window: Optional[int] = None,
                  hour_window: Optional[int] = None, day_window: Optional[int] = None,
                  blocking: bool = True, max_burst: Optional[int] = None, *,
-                 lease: float = 60.0, reserve: float = 0.0) -> None:
-        check_client(client, (redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster),
-                     "AsyncRateLimiter",
-                     "redis.asyncio.Redis or redis.asyncio.cluster.RedisCluster")
-        self._budget = Budget(name, (sec, min, hour, day),
-                              (sec_window, min_window, hour_window, day_window),
-                              blocking, max_burst, lease)
-        seconds = check_reserve(reserve)
-        # Blocks count windows only: with max_burst every permit is a lease
-        # of its own, taken and handed back by one call each.
-        self._reserve = 0.0 if self._budget.max_burst else seconds
-        self._client = client
-        self._closed = False
-        self._call = async_caller(client, self._budget.keys)
-        self._held: Dict[bytes, None] = {}
+                 lease: float = 60.0, reserve: float = 0.0, _env: Any = None) -> None:
+        if _env is None:
+            check_client(client, (redis.asyncio.Redis, redis.asyncio.cluster.RedisCluster),
+                         "AsyncRateLimiter",
+                         "redis.asyncio.Redis or redis.asyncio.cluster.RedisCluster")
+        budget = Budget(name, (sec, min, hour, day),
+                        (sec_window, min_window, hour_window, day_window),
+                        blocking, max_burst, lease, reserve)
+        self._env = env = _env(budget) if _env is not None else AsyncEnv(client, budget)
+        self._blocking = blocking
+        self._core = Core(budget, env.now())
+        self._forked = False
         # The loop state, in a cell the finalizer can reach without the
         # limiter.
         self._cell: List[Optional[_LoopState]] = [None]
-        super().__init__()
-        weakref.finalize(self, _wake_soon, self._cell)
+        self._watch_forks()
+        weakref.finalize(self, _gone, self._core, self._cell)
 
     def _after_fork(self) -> None:
-        # A forked child holds none of its parent's leases, and its copy of
-        # the parent's loop state (tasks, connections) is not its own.
-        self._held = {}
+        # The child holds none of its parent's leases or block. A limiter
+        # the parent used has its client's connections in the parent's
+        # loop, which the child must not touch.
+        self._core.after_fork(self._env.now())
+        self._forked = self._forked or self._cell[0] is not None
         self._cell[0] = None
 
-    def _loop_state(self) -> _LoopState:
+    def _state(self) -> _LoopState:
+        if self._forked:
+            raise _forked_error()
         loop = asyncio.get_running_loop()
         state = self._cell[0]
         if state is None or state.loop is not loop:
-            state = self._cell[0] = _LoopState(loop, self._reserve)
+            if state is not None and not state.loop.is_closed():
+                raise _in_use_elsewhere()
+            state = self._cell[0] = _LoopState(loop, self._env, self._core.budget.channel)
         return state
+
+    def _ensure_background(self, state: _LoopState) -> None:
+        if self._core.busy():
+            if state.background is None or state.background.done():
+                state.background = self._env.start_background(self._core, state)
+            else:
+                state.kick.set()
 
     async def acquire(self) -> bool:
         """Take one permit: True when granted; False when a non-blocking
         limiter found none."""
-        if self._closed:
+        state = self._state()
+        core = self._core
+        if core.closed:
             raise closed_error()
-        state = self._loop_state()
-        r = state.reserve
-        if r is not None:
-            r.count += 1
-            if r.left and not state.waiters:
-                now = time.monotonic()
-                if now < r.deadline:
-                    r.left -= 1
-                    r.last_used = now
-                    return True
-        waiter: "asyncio.Future[Grant]" = state.loop.create_future()
+        core.demand(1)
+        if not state.waiters and core.take(1, self._env.now()):
+            return True
+        waiter: "asyncio.Future[Optional[Grant]]" = state.loop.create_future()
         state.waiters[waiter] = None
         if state.server is None or state.server.done():
             state.server = state.loop.create_task(self._serve(state))
@@ -313,100 +370,91 @@ class AsyncRateLimiter(ForkState):
             state.waiters.pop(waiter, None)
             if (waiter.done() and not waiter.cancelled() and waiter.exception() is None
                     and waiter.result() is not None):
-                # Granted just as the caller was cancelled: nobody else
-                # will ever hand this permit back.
-                self._give_back(state, waiter.result())
+                # Granted just as the caller was cancelled: the permit goes
+                # to the next waiter, or back.
+                self._give(state, [waiter.result()])
             raise
         return grant is not None
 
     async def _serve(self, state: _LoopState) -> None:
-        b = self._budget
-        r = state.reserve
-        waiting = False  # for burst permits, on the release messages
-        seen: Optional[int] = None  # their count before the last ask
+        try:
+            await self._serve_waiters(state)
+        except asyncio.CancelledError:
+            for w in state.waiters:
+                w.cancel()
+            state.waiters.clear()
+            raise
+        except BaseException as error:
+            # No failure leaves a waiter pending: each sees the error.
+            self._fail_waiters(state, error)
+            raise
+
+    async def _serve_waiters(self, state: _LoopState) -> None:
+        core, env = self._core, self._env
+        listening = False
+        seen: Optional[int] = None
         while True:
             asked = [w for w in islice(state.waiters, MAX_BATCH) if not w.done()]
-            if not asked or self._closed:
+            if not asked:
+                state.waiters.clear()
+                return
+            if core.closed:
                 self._fail_waiters(state, closed_error())
                 return
-            wanted = len(asked)
-            if r is not None:
-                # The block first; then a new one sized to the demand, or
-                # single permits when the demand is what waits now.
-                now = time.monotonic()
-                served = r.take(wanted, now)
-                if served:
-                    for _ in range(served):
-                        self._give_back(state, b"")
-                    continue
-                wanted = r.wanted(wanted, now)
-            if waiting:
-                seen = state.mark(self._client, b.channel, self)
-            rid = b.request_id()
-            block = r is not None and wanted > 1
-            args = b.block_args(rid, wanted) if block else b.acquire_args(rid, wanted)
-            t0 = time.monotonic()
+            now = env.now()
+            grants = core.take(len(asked), now)
+            if grants:
+                self._give(state, grants)
+                continue
+            if listening:
+                seen = state.counter.mark()
+            ask = core.ask(len(asked), now)
             try:
-                reply = await self._call(args)
-            except asyncio.CancelledError:
-                # The loop is shutting down with the script maybe granted.
-                await self._forget(rid, block)
-                for w in asked:
-                    w.cancel()
+                reply = await env.call(ask.args)
+                grants, reason, wait = core.answered(ask, reply, env.now())
+            except BaseException as error:
+                core.lost(ask)
+                self._ensure_background(state)
+                if isinstance(error, Exception):
+                    self._fail_waiters(state, error)  # fail closed: each sees the client's error
+                    return
                 raise
-            except Exception as error:
-                # Fail closed: every waiter sees the client's error. The
-                # script may have granted: the grant goes back.
-                self._fail_waiters(state, error)
-                self._spare_task(state, self._forget(rid, block))
-                return
-            if block:
-                granted, reason, wait, server_us, good_us = block_reply(reply)
-            else:
-                granted, reason, wait = acquire_reply(reply)
-            if self._closed:
+            self._ensure_background(state)
+            if core.closed:
                 self._fail_waiters(state, closed_error())
-                self._spare_task(state, self._forget(rid, block))
                 return
-            if block:
-                assert r is not None
-                if granted:
-                    used = min(granted, len(asked))
-                    old = r.store(rid, granted, used, t0, server_us, good_us)
-                    if old is not None:
-                        state.refunds.append(old)
-                    if r.left or state.refunds:
-                        self._watch_block(state)
-                    for _ in range(used):
-                        self._give_back(state, b"")
+            if grants:
+                self._give(state, grants)
+                if len(grants) == ask.need or reason == 0:
                     continue
-            else:
-                for lease in b.lease_ids(rid, granted):
-                    if lease:
-                        self._hold(state, lease)
-                    self._give_back(state, lease)
-                if granted == len(asked):
-                    continue
-            if not b.blocking:
+            action, seconds = core.after_refusal(self._blocking, listening, reason, wait)
+            if action == REFUSED:
                 for w in asked:
                     state.waiters.pop(w, None)
                     if not w.done():
                         w.set_result(None)
-            elif reason != BURST:
-                await asyncio.sleep(wait)
-            elif not waiting:
-                # Subscribed first, then asked again (with the count
-                # read before the ask): a release cannot be missed.
-                waiting = True
-                state.mark(self._client, b.channel, self)
-                await state.wait(None, min(wait, FALLBACK_POLL))
+            elif action == SLEEP:
+                await env.wait(state.closing, seconds)
+            elif action == SUBSCRIBE:
+                listening = True
+                state.counter.mark()
+                await state.counter.wait(None, seconds)
             else:
-                await state.wait(seen, min(wait, FALLBACK_POLL))
+                assert action == LISTEN
+                await state.counter.wait(seen, seconds)
 
-    def _watch_block(self, state: _LoopState) -> None:
-        if state.holder is None or state.holder.done():
-            state.holder = state.loop.create_task(
-                _hold_block(weakref.ref(self), state, self._client, self._call, self._budget))
+    def _give(self, state: _LoopState, grants: Sequence[Grant]) -> None:
+        """Hand granted permits to the first live waiters; the rest go to
+        the block or back to the server."""
+        i = 0
+        while i < len(grants) and state.waiters:
+            w = state.waiters.popitem(last=False)[0]
+            if not w.done():
+                w.set_result(grants[i])
+                i += 1
+        if i < len(grants):
+            self._core.unused(grants[i:], self._env.now())
+            self._ensure_background(state)
 
     @staticmethod
     def _fail_waiters(state: _LoopState, error: BaseException) -> None:
@@ -415,50 +463,17 @@ class AsyncRateLimiter(ForkState):
                 w.set_exception(error)
         state.waiters.clear()
 
-    async def _forget(self, rid: bytes, block: bool = False) -> None:
-        """Free what request rid may have been granted, and make a late copy
-        of it grant nothing: the answer was lost (a timeout, a broken
-        connection, the loop's end). A block goes back whole; without
-        max_burst a single grant holds nothing. Best effort: if this fails
-        too, the leases run out, and a block is lost to its intervals."""
-        if block or self._budget.max_burst:
-            try:
-                await self._call(self._budget.refund_args(rid) if block
-                                 else self._budget.cancel_args(rid))
-            except Exception:
-                pass
-
-    def _spare_task(self, state: _LoopState, work: Coroutine[Any, Any, Any]) -> None:
-        task: "asyncio.Task[Any]" = state.loop.create_task(work)
-        state.spare.add(task)
-        task.add_done_callback(_forget_task(state.spare))
-
-    def _give_back(self, state: _LoopState, grant: Grant) -> None:
-        """Hand a granted permit to the first live waiter; with none left, a
-        lease goes back to the server."""
-        while state.waiters:
-            w = state.waiters.popitem(last=False)[0]
-            if not w.done():
-                w.set_result(grant)
-                return
-        if grant:
-            self._held.pop(grant, None)
-            self._spare_task(state, self._call(self._budget.release_args([grant])))
-
-    def _hold(self, state: _LoopState, lease: bytes) -> None:
-        self._held[lease] = None
-        if state.renewer is None or state.renewer.done():
-            state.wake = asyncio.Event()
-            state.renewer = state.loop.create_task(
-                _keep_leases(weakref.ref(self), self._held, self._call, self._budget, state.wake))
-
     async def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do
         nothing. Releases made at the same moment share one round trip."""
-        if not self._held:
+        lease = self._core.to_release()
+        if lease is None:
             return
-        lease = self._held.popitem()[0]
-        state = self._loop_state()
+        try:
+            state = self._state()
+        except RuntimeError:
+            self._core.release_failed(lease, self._env.now())
+            raise
         done: "asyncio.Future[None]" = state.loop.create_future()
         state.releases.append((lease, done))
         if state.releaser is None or state.releaser.done():
@@ -469,13 +484,19 @@ class AsyncRateLimiter(ForkState):
         while state.releases:
             batch, state.releases = state.releases, []
             try:
-                await self._call(self._budget.release_args([lease for lease, _ in batch]))
-            except Exception as error:
+                await self._env.call(self._core.wire.release_args([lease for lease, _ in batch]))
+            except BaseException as error:
+                # Still held as far as anyone knows: renewed, and a later
+                # release frees it (a renewal finds it gone if it was freed).
+                now = self._env.now()
                 for lease, done in batch:
-                    if not self._closed:
-                        self._held[lease] = None  # still held: renewed, a later release frees it
+                    self._core.release_failed(lease, now)
                     if not done.done():
-                        done.set_exception(error)
+                        done.set_exception(error if isinstance(error, Exception)
+                                           else closed_error())
+                self._ensure_background(state)
+                if not isinstance(error, Exception):
+                    raise
                 continue
             for _, done in batch:
                 if not done.done():
@@ -483,34 +504,41 @@ class AsyncRateLimiter(ForkState):
 
     async def aclose(self) -> None:
         """Hand back every burst permit this object holds and the unused
-        permits of its block, and stop its background tasks. A later acquire() raises ValueError, as do those
-        still waiting; release() does nothing; closing again does
-        nothing."""
-        self._closed = True
-        ids = list(self._held)
-        self._held.clear()
+        permits of its block, end the acquires still waiting (they raise
+        ValueError, in whichever loop they wait), and stop the background
+        tasks. A later acquire() raises ValueError; release() does nothing;
+        closing again does nothing."""
         state = self._cell[0]
-        old = None
+        if state is not None and state.loop is not _running_loop() and state.loop.is_running():
+            # The waiters, the tasks and the client's connections are that
+            # loop's: the closing happens there.
+            await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(self._close_here(),
+                                                                       state.loop))
+            return
+        await self._close_here()
+
+    async def _close_here(self) -> None:
+        core = self._core
+        calls = [] if core.closed else core.close()
+        state = self._cell[0]
         if state is not None:
             self._fail_waiters(state, closed_error())
-            if state.wake is not None:
-                state.wake.set()
-            if state.reserve is not None:
-                old = state.reserve.drop()
-        if old is not None:
-            await self._call(self._budget.refund_args(*old))
-        if ids:
-            await self._call(self._budget.release_args(ids))
+            state.closing.set()
+            self._ensure_background(state)
+        for args in calls:
+            await self._env.call(args)
 
     async def get_remaining(self) -> Dict[str, int]:
         """Permits left in each configured window, and "burst" with
         max_burst."""
-        return self._budget.remaining(await self._call(self._budget.remaining_args))
+        self._state()
+        return self._core.budget.remaining(await self._env.call(self._core.wire.remaining_args))
 
     async def wait_time(self) -> Optional[float]:
         """Seconds until the first full window reopens (at least 0.001), or
         None when no window is full."""
-        return wait_seconds(await self._call(self._budget.wait_args))
+        self._state()
+        return wait_seconds(await self._env.call(self._core.wire.wait_args))
 
     async def __aenter__(self) -> None:
         if not await self.acquire():
@@ -523,12 +551,24 @@ class AsyncRateLimiter(ForkState):
         return False
 
 
-def _forget_task(tasks: Set["asyncio.Task[Any]"]) -> Callable[["asyncio.Task[Any]"], None]:
-    def done(task: "asyncio.Task[Any]") -> None:
-        tasks.discard(task)
-        if not task.cancelled():
-            task.exception()  # a give-back that failed: its lease runs out
-    return done
+def _running_loop() -> Optional[asyncio.AbstractEventLoop]:
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+def _gone(core: Core, cell: List[Optional[_LoopState]]) -> None:
+    """The limiter was collected: its background task hands back what it
+    holds now rather than at its next period. May run on any thread, in a
+    collection."""
+    core.gone = True
+    state = cell[0]
+    if state is not None:
+        try:
+            state.loop.call_soon_threadsafe(state.kick.set)
+        except RuntimeError:
+            pass  # the loop is closed: its tasks are gone, the leases run out
 
 
 class _Listener:
@@ -538,6 +578,7 @@ class _Listener:
     connection settings."""
 
     def __init__(self, client: Any, channel: str) -> None:
+        self._channel = channel
         self._pool: Optional[Any] = None
         if isinstance(client, redis.asyncio.cluster.RedisCluster):
             node = client.get_node_from_key(channel)
@@ -549,8 +590,8 @@ class _Listener:
         else:
             self._pubsub = client.pubsub()
 
-    async def subscribe(self, channel: str) -> None:
-        await self._pubsub.subscribe(channel)
+    async def subscribe(self) -> None:
+        await self._pubsub.subscribe(self._channel)
 
     async def get_message(self, timeout: float) -> Any:
         return await self._pubsub.get_message(timeout=timeout)
