@@ -497,7 +497,8 @@ local function cancel()
   local v = redis.call('HMGET', STATE, 'e', 'g')
   local g = keep_grants(until_ms, tonumber(v[2]))
   if g then write_state({'g', g}, tonumber(v[1]), nil) end
-  if not seen then return 0 end
+  -- Without max_burst (no leases key) a grant holds no leases.
+  if not seen or LEASES == nil then return 0 end
   local freed = 0
   for j = 1, tonumber(seen) % COUNT_UNIT do
     freed = freed + redis.call('ZREM', LEASES, rid .. '#' .. int(j))
