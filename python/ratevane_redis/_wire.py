@@ -4,38 +4,46 @@ share, the script's arguments, and the decoding of its answers."""
 import os
 import struct
 from itertools import count
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
-from ._config import Budget
+if TYPE_CHECKING:
+    from ._config import Budget
 
 # --- shared with budget.lua ---
-# The script's reasons for granting fewer permits than asked.
-WINDOW = 1
+OP_ACQUIRE = b"a"
+OP_BLOCK = b"b"
+OP_REFUND = b"f"
+OP_RELEASE = b"r"
+OP_RENEW = b"n"
+OP_CANCEL = b"x"
+OP_REMAINING = b"q"
+OP_WAIT = b"w"
+BLOCK_WHOLE = b"1"  # b's 4th argument: no halving
+COUNT_BITS = 10  # permits in a grant's score and a packed reply
+COUNT_UNIT = 1024  # 2**COUNT_BITS
+REASON_BITS = 2  # then the reason, in a packed reply
+REASON_UNIT = 4  # 2**REASON_BITS
+WAIT_SHIFT = 12  # then the wait: value >> WAIT_SHIFT microseconds
+MAX_COUNT = 1023  # most permits one acquire or block asks for
+MAX_WINDOWS = 4  # windows in one configuration
+KEEP_MS = 60000  # a request id is kept at least this long
+GRACE_MS = 1000  # kept past a window's end or a lease's expiry
+EXACT = 2**53  # bound on every count, limit and length
+LEASE_CAP_MS = 86400000
+WAIT_CAP = 2**40  # bound on a reported wait, microseconds
+WINDOW = 1  # reasons for granting fewer than wanted
 BURST = 2
 CANCELLED = 3
-# Most permits one call asks for: the script keeps a grant's count in ten
-# bits beside the time of the grant (a score is kept_until_ms * 1024 +
-# permits), and packs an acquire's short answer as
-# -(granted + 1024 * (reason + 4 * wait_us)).
-COUNT_BITS = 10
-REASON_BITS = 2
-MAX_COUNT = 1023
-# A request id is recognised again for this long after its grant, or for
-# the limiter's lease if that is longer.
-KEEP_MS = 60000
 # --- end ---
 
 # Most permits one coalesced acquire asks for.
 MAX_BATCH = 1000
 
-_COUNT = 1 << COUNT_BITS
-_REASON = 1 << REASON_BITS
-_WAIT_SHIFT = COUNT_BITS + REASON_BITS
 
 # What a grant was: the answer to an acquire, or a block. A refund names it,
 # since the script finds the interval a grant was counted in from the time
 # it keeps the id until, and the two are kept for different times.
-ACQUIRE, BLOCK = b"a", b"b"
+ACQUIRE, BLOCK = OP_ACQUIRE, OP_BLOCK
 
 
 class Wire:
@@ -43,17 +51,17 @@ class Wire:
     ids: unique across processes and hosts, and a forked child draws a new
     prefix, so it never repeats its parent's."""
 
-    def __init__(self, budget: Budget) -> None:
+    def __init__(self, budget: "Budget") -> None:
         numbers = [budget.max_burst, budget.lease_ms] + [
             v for _, length, limit in budget.windows for v in (length, limit)]
         config = struct.pack(f"<{len(numbers)}d", *numbers)
-        self._acquire = b"a" + config
-        self._block = b"b" + config
-        self._refund = b"f" + config
-        self.remaining_args = [b"q" + config]
-        self.wait_args = [b"w" + config]
-        self._renew = f"n{budget.lease_ms}".encode()
-        self._cancel = f"x{budget.lease_ms}".encode()
+        self._acquire = OP_ACQUIRE + config
+        self._block = OP_BLOCK + config
+        self._refund = OP_REFUND + config
+        self.remaining_args = [OP_REMAINING + config]
+        self.wait_args = [OP_WAIT + config]
+        self._renew = OP_RENEW + b"%d" % budget.lease_ms
+        self._cancel = OP_CANCEL + b"%d" % budget.lease_ms
         self.max_burst = budget.max_burst
         self.new_prefix()
 
@@ -68,7 +76,7 @@ class Wire:
         return [self._acquire, rid] if wanted == 1 else [self._acquire, rid, wanted]
 
     def block_args(self, rid: bytes, wanted: int, whole: bool) -> List[Any]:
-        return [self._block, rid, wanted, b"1"] if whole else [self._block, rid, wanted]
+        return [self._block, rid, wanted, BLOCK_WHOLE] if whole else [self._block, rid, wanted]
 
     def refund_args(self, rid: bytes, kind: bytes, unused: Optional[int] = None) -> List[Any]:
         """Give back `unused` permits of grant rid (all when None); a grant
@@ -79,7 +87,7 @@ class Wire:
         return [self._cancel, rid]
 
     def release_args(self, lease_ids: Sequence[bytes]) -> List[Any]:
-        return [b"r", *lease_ids]
+        return [OP_RELEASE, *lease_ids]
 
     def renew_args(self, lease_ids: Sequence[bytes]) -> List[Any]:
         return [self._renew, *lease_ids]
@@ -99,7 +107,7 @@ def acquire_reply(reply: Any) -> Tuple[int, int, float]:
     if value > 0:
         return value, 0, 0.0
     value = -value
-    return value % _COUNT, (value >> COUNT_BITS) % _REASON, (value >> _WAIT_SHIFT) / 1e6
+    return value % COUNT_UNIT, (value >> COUNT_BITS) % REASON_UNIT, (value >> WAIT_SHIFT) / 1e6
 
 
 def block_reply(reply: Any) -> Tuple[int, int, float, int, int]:
