@@ -6,12 +6,14 @@ from typing import Any, List, Optional, Tuple
 
 import ratevane
 
+from ._wire import EXACT, LEASE_CAP_MS
+
 _UNITS = (("second", 1, "sec", "sec_window"), ("minute", 60, "min", "min_window"),
           ("hour", 3600, "hour", "hour_window"), ("day", 86400, "day", "day_window"))
 
 # The script counts in Lua's numbers, doubles: every count, limit and window
-# length stays an exact integer up to 2**53, and larger ones are refused.
-EXACT = 2**53
+# length stays an exact integer up to EXACT (2**53), and larger ones are
+# refused.
 
 # A lease is renewed every third of its length, one round trip each. The
 # shortest lease keeps that period (a third of a second) over a hundred
@@ -20,7 +22,7 @@ EXACT = 2**53
 # renewal; the longest keeps every expiry the script sets far inside what
 # the server accepts.
 MIN_LEASE = 1.0
-MAX_LEASE = 86400.0
+MAX_LEASE = LEASE_CAP_MS / 1000
 
 # A block holds the demand of `reserve` seconds and is good until the end of
 # the intervals it was counted in, a day at the most.

@@ -140,27 +140,32 @@ class Core:
 
     def lost(self, ask: Ask) -> None:
         """The answer to `ask` is lost, and the script may have granted:
-        free what it granted, and make a late copy of it grant nothing."""
+        give back what it counted (and make a late copy of it grant
+        nothing), then free the leases it made."""
+        self.outbox.append(self.wire.refund_args(ask.rid, ask.kind))
         if self.budget.max_burst:
             self.outbox.append(self.wire.cancel_args(ask.rid))
-        else:
-            self.outbox.append(self.wire.refund_args(ask.rid, ask.kind))
 
     def unused(self, grants: Sequence[Grant], now: float) -> None:
         """Grants that callers gave up before using them (a waiter
         cancelled after the call was made): to the block when they are its
         own and it is still good, else back to the server."""
         counts: Dict[bytes, int] = {}
+        leases = []
         for g in grants:
             if g.lease:
                 self.held.pop(g.lease, None)
-                self.outbox.append(self.wire.release_args([g.lease]))
-            elif not (self.block is not None and not self.closed
-                      and self.block.put_back(g.rid, 1, now)):
+                leases.append(g.lease)
+            if g.lease or not (self.block is not None and not self.closed
+                               and self.block.put_back(g.rid, 1, now)):
                 counts[g.rid] = counts.get(g.rid, 0) + 1
+        if not self.held:
+            self.renew_at = math.inf
         kinds = {g.rid: g.kind for g in grants}
         for rid, n in counts.items():
             self.outbox.append(self.wire.refund_args(rid, kinds[rid], n))
+        if leases:
+            self.outbox.append(self.wire.release_args(leases))
 
     @staticmethod
     def after_refusal(blocking: bool, listening: bool, reason: int,

@@ -35,8 +35,10 @@
 --                       now, whose spare permits are refunded)
 --                                     -> {granted, reason, wait us, server
 --                                        time us, good until us}
---   f  rid [unused]     refund the unused permits of block rid (all of it
---                       when unused is absent); a block not seen yet is
+--   f  rid [unused [kind]]
+--                       refund the unused permits of grant rid (all of it
+--                       when unused is absent or empty), a block's or, with
+--                       kind 'a', an acquire's; a grant not seen yet is
 --                       recorded as given up, so a late copy grants nothing
 --                                     -> windows given back to
 --   r  lease id...      release       -> leases freed
@@ -417,8 +419,10 @@ end
 -- interval the block was counted in. Once only: a refund replayed would
 -- hand back twice, which is more than was taken.
 local function refund(c)
-  local rid, unused = ARGV[2], tonumber(ARGV[3])
-  if ARGV[3] ~= nil and not whole(unused, 0, MAX_COUNT) then return refuse('count') end
+  local rid, all = ARGV[2], ARGV[3] == nil or ARGV[3] == ''
+  local unused = tonumber(ARGV[3])
+  if not all and not whole(unused, 0, MAX_COUNT) then return refuse('count') end
+  local acquired = ARGV[4] == OP_ACQUIRE
   local st = read_state(c)
   local seen = redis.call('ZSCORE', GRANTS, rid)
   if not seen then
@@ -442,8 +446,15 @@ local function refund(c)
   if unused == 0 or redis.call('ZADD', GRANTS, 'NX', until_ms * COUNT_UNIT, rid .. '!') == 0 then
     return 0
   end
-  -- A second inside the block's intervals: the last one before their end.
-  local at_s = math.ceil((kept_ms - KEEP_MS) / 1000) - 1
+  -- A second inside the grant's intervals: an acquire's id is kept from
+  -- its grant; a block's from the end of its intervals, and this is the
+  -- last second before that end.
+  local at_s
+  if acquired then
+    at_s = math.floor((kept_ms - math.max(KEEP_MS, c.lease_ms)) / 1000)
+  else
+    at_s = math.ceil((kept_ms - KEEP_MS) / 1000) - 1
+  end
   local out, given = {}, 0
   for i = 1, c.nwin do
     local s, count, fresh = window(c, st, i)

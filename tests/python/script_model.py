@@ -546,9 +546,11 @@ class _Call:
         return [k, reason, floor(min(wait, C["WAIT_CAP"])), self.now_us, 0.0]
 
     def refund(self, c):
-        rid, unused = self.arg(2), tonumber(self.arg(3))
-        if self.arg(3) is not None and not _whole(unused, 0, C["MAX_COUNT"]):
+        rid, every = self.arg(2), self.arg(3) in (None, b"")
+        unused = tonumber(self.arg(3))
+        if not every and not _whole(unused, 0, C["MAX_COUNT"]):
             self.refuse("count")
+        acquired = self.arg(4) == C["OP_ACQUIRE"]
         st = self.read_state(c)
         seen = self.m.zscore(self.GRANTS, rid)
         if seen is None:
@@ -569,7 +571,10 @@ class _Call:
         if unused == 0 or self.m.zadd(self.GRANTS, until_ms * C["COUNT_UNIT"], rid + b"!",
                                       nx=True) == 0:
             return 0.0
-        at_s = ceil((kept_ms - C["KEEP_MS"]) / 1000) - 1
+        if acquired:
+            at_s = floor((kept_ms - max(C["KEEP_MS"], c.lease_ms)) / 1000)
+        else:
+            at_s = ceil((kept_ms - C["KEEP_MS"]) / 1000) - 1
         out, given = [], 0.0
         for i in range(1, c.nwin + 1):
             s, n, fresh = self.window(c, st, i)

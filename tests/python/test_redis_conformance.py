@@ -66,7 +66,7 @@ def test_a_burst_wait_ends_at_a_release_elsewhere(driver):
 INTERRUPTS = {"sync": ("interrupt", KeyboardInterrupt), "async": ("cancel", asyncio.CancelledError)}
 
 
-@pytest.mark.parametrize("burst", [None, 1])
+@pytest.mark.parametrize("burst", [None, 2])
 @pytest.mark.parametrize("fault", ["lost", "refused", "late", "interrupt", "garbage"])
 def test_a_lost_answer_gives_back_what_it_may_have_granted(driver, fault, burst):
     store = driver.store
@@ -82,7 +82,7 @@ def test_a_lost_answer_gives_back_what_it_may_have_granted(driver, fault, burst)
     with pytest.raises(error):
         lim.acquire()
     lim.run_background()
-    expected = {"minute": HUGE - 1, **({"burst": 0} if burst else {})}
+    expected = {"minute": HUGE - 1, **({"burst": 1} if burst else {})}
     assert peer.remaining() == expected
     # A copy of the request that reaches the server late grants nothing.
     cancelled = -1024 * 3  # no permit, reason 3: the request was cancelled
@@ -90,7 +90,7 @@ def test_a_lost_answer_gives_back_what_it_may_have_granted(driver, fault, burst)
     assert peer.remaining() == expected
     if burst:
         lim.release()
-        assert peer.remaining()["burst"] == 1
+        assert peer.remaining()["burst"] == 2
 
 
 def test_a_failed_release_keeps_the_lease_renewed_until_freed(driver):
@@ -156,10 +156,11 @@ def test_a_collected_limiter_hands_back_its_leases_and_block(driver):
     assert peer.remaining()["minute"] < HUGE - 21  # a block is out
     for d in (held, block):
         d.limiter = None
-    gc.collect()
+    for _ in range(3):  # PyPy may need more than one pass
+        gc.collect()
     held.run_background()
     block.run_background()
-    assert peer.remaining() == {"second": HUGE, "minute": HUGE - 21, "burst": 1}
+    assert peer.remaining() == {"second": HUGE - 1, "minute": HUGE - 21, "burst": 1}
 
 
 def test_blocks_are_served_locally_and_refunded_on_every_road_out(driver):
@@ -280,6 +281,9 @@ def test_waiters_cancelled_while_their_call_is_in_flight_lose_nothing(kw):
     assert results[4:] == [True] * 6
     assert all(isinstance(r, asyncio.CancelledError) for r in results[:4])
     lim.run_background()
+    burst = {"burst": 94} if "max_burst" in kw else {}
+    if not kw.get("reserve"):  # (with reserve the rest waits in the block)
+        assert peer.remaining() == {"minute": HUGE - 6, **burst}
     lim.close()
-    assert peer.remaining() == {"minute": HUGE - 6, **({"burst": 94} if "max_burst" in kw else {})}
+    assert peer.remaining() == {"minute": HUGE - 6, **{k: 100 for k in burst}}
     lim.close_loop()
