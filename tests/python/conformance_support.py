@@ -51,7 +51,8 @@ class Store:
     - "cancel": (asyncio) the calling task is cancelled while the call is
       in flight, after the script ran;
     - "garbage": the script runs and the answer makes no sense.
-    `on_call(op, hook)` runs hook() before the next such call."""
+    `on_call(op, hook)` runs hook() (awaits it, in asyncio) before the next
+    such call."""
 
     def __init__(self, clock):
         self.clock = clock
@@ -74,15 +75,15 @@ class Store:
                 return items.pop(i)[1]
         return None
 
+    def hook_for(self, args):
+        return self._take(self.hooks, bytes(args[0][:1]).decode())
+
     def run(self, keys, args):
         return self.model.eval(list(keys), list(args), self.clock.server_us())
 
     def call(self, keys, args):
         op = bytes(args[0][:1]).decode()
         self.ops.append(op)
-        hook = self._take(self.hooks, op)
-        if hook is not None:
-            hook()
         kind = self._take(self.faults, op)
         if kind == "refused":
             raise redis.exceptions.ConnectionError("refused")
@@ -140,10 +141,13 @@ class SyncFake:
         self.clock = store.clock
         self.budget = budget
         self.on_wait = None
-        self.background = None
+        self.started = False  # the background thread or task, as the driver started it
         env_holder.append(self)
 
     def call(self, args):
+        hook = self.store.hook_for(args)
+        if hook is not None:
+            hook()
         return self.store.call(self.budget.keys, args)
 
     def now(self):
@@ -160,7 +164,7 @@ class SyncFake:
         raise AssertionError(f"a thread was started: {name}")
 
     def start_background(self, background):
-        self.background = background
+        self.started = True
 
     def releases(self, channel):
         return FakeReleases(self, channel)
@@ -181,6 +185,9 @@ class AsyncFake(SyncFake):
         gate, self.gate = self.gate, None
         if gate is not None:
             await gate
+        hook = self.store.hook_for(args)
+        if hook is not None:
+            await hook()
         return self.store.call(self.budget.keys, args)
 
     async def wait(self, event, seconds):
@@ -192,8 +199,8 @@ class AsyncFake(SyncFake):
         await asyncio.sleep(0)
 
     def start_background(self, core, state):
-        self.background = core
-        return None
+        self.started = True
+        return None  # (none runs: the driver asks again at its next change)
 
     def releases(self, state, channel):
         return AsyncReleases(self, channel)
@@ -261,19 +268,48 @@ class Driver:
             self.env.on_wait = lambda: self.loop.create_task(self.limiter.aclose())
 
     def run_background(self):
-        """The background work, as its thread or task would do it now:
-        pressure messages delivered, then rounds until nothing is due."""
+        """The background work, as its thread or task would do it now, if
+        the driver started it: pressure messages delivered, then rounds
+        until nothing is due. A round that finds nothing to do ends it, as
+        it ends the thread or task."""
+        if self.loop is None:
+            return self._background(lambda: self.background.step())
+        return self._run(self.background_round())
+
+    async def background_round(self):
+        """run_background() for an asyncio driver, from inside its loop."""
+        rounds = []
+
+        async def step():
+            rounds.append(await _async.background_step(self.core, self.env))
+
+        self._deliver_press()
+        if not self.env.started:
+            return
+        for _ in range(100):
+            await step()
+            if self._settled(rounds[-1]):
+                return
+        raise AssertionError("the background work never settles")
+
+    def _deliver_press(self):
         press = self.store.published(self.core.budget.press_channel)
-        core = self.core
         if press != self._pressed:
             self._pressed = press
-            core.press()
+            self.core.press()
+
+    def _settled(self, due):
+        if due is None:
+            self.env.started = False
+            return True
+        return due > self.clock.now()
+
+    def _background(self, step):
+        self._deliver_press()
+        if not self.env.started:
+            return
         for _ in range(100):
-            if self.kind == "sync":
-                due = self.background.step()
-            else:
-                due = self._run(_async.background_step(core, self.env))
-            if due is None or due > self.clock.now():
+            if self._settled(step()):
                 return
         raise AssertionError("the background work never settles")
 
