@@ -224,7 +224,11 @@ class Proxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return
-            upstream = socket.create_connection(("127.0.0.1", self.target))
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self.target))
+            except OSError:  # the server is gone (a test stopped it, or its session ended)
+                client.close()
+                continue
             threading.Thread(target=self._pump, args=(client, upstream), daemon=True).start()
 
     def _pump(self, client, upstream):
