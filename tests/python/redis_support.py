@@ -151,8 +151,17 @@ class Proxy:
     throw away the next bytes the server sends on any connection and close
     that client connection, as a network that loses a reply does: the
     command has run on the server, the client never learns its answer.
-    Setting `hold` delays every reply by that many seconds;
-    `hold_next_reply(s)` delays only the next one, as a short blip would."""
+    `drop_next_reply(after=b"EVALSHA")` loses only a reply to a request
+    holding those bytes, so a subscriber's traffic meanwhile cannot take
+    the loss. Setting `hold` delays every reply by that many seconds;
+    `hold_next_reply(s)` delays only the next one, as a short blip would.
+    `hold_next_request(s, containing=None)` delays the next request (with
+    those bytes) on its way to the server, as a late packet does: the
+    client may give up and send others that arrive first; `requests_held`
+    counts the held ones delivered. `lose_next_request(containing)` throws
+    the next such request away and keeps its connection open: the server
+    never sees it, and the client waits for a reply until its own
+    timeout."""
 
     def __init__(self, target_port):
         self.target = target_port
@@ -161,14 +170,46 @@ class Proxy:
         self.listener.listen(64)
         self.port = self.listener.getsockname()[1]
         self._drop = threading.Event()
+        self._drop_after = None
+        self._lock = threading.Lock()
         self.dropped = 0
         self.hold = 0.0
         self._hold_next = 0.0
+        self._hold_request = 0.0
+        self._hold_containing = None
+        self.requests_held = 0
+        self._lose_request = None
         self._closed = False
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def drop_next_reply(self):
+    def drop_next_reply(self, after=None):
+        self._drop_after = after
         self._drop.set()
+
+    def hold_next_request(self, seconds, containing=None):
+        self._hold_containing = containing
+        self._hold_request = seconds
+
+    def lose_next_request(self, containing):
+        self._lose_request = containing
+
+    def _take_lost_request(self, data):
+        with self._lock:
+            if self._lose_request is None or self._lose_request not in data:
+                return False
+            self._lose_request = None
+            return True
+
+    def _take_drop(self, last_request):
+        # One loss only, however many connections answer at the same moment.
+        with self._lock:
+            if not self._drop.is_set():
+                return False
+            if self._drop_after is not None and self._drop_after not in last_request:
+                return False
+            self._drop.clear()
+            self.dropped += 1
+            return True
 
     def hold_next_reply(self, seconds):
         self._hold_next = seconds
@@ -183,10 +224,15 @@ class Proxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return
-            upstream = socket.create_connection(("127.0.0.1", self.target))
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self.target))
+            except OSError:  # the server is gone (a test stopped it, or its session ended)
+                client.close()
+                continue
             threading.Thread(target=self._pump, args=(client, upstream), daemon=True).start()
 
     def _pump(self, client, upstream):
+        last_request = b""
         try:
             while True:
                 readable, _, _ = select.select([client, upstream], [], [])
@@ -194,14 +240,24 @@ class Proxy:
                     data = client.recv(65536)
                     if not data:
                         return
+                    if self._take_lost_request(data):
+                        continue
+                    last_request = data
+                    delay = 0.0
+                    with self._lock:
+                        if self._hold_request and (self._hold_containing is None
+                                                   or self._hold_containing in data):
+                            delay, self._hold_request = self._hold_request, 0.0
+                    if delay:
+                        time.sleep(delay)
                     upstream.sendall(data)
+                    if delay:
+                        self.requests_held += 1
                 if upstream in readable:
                     data = upstream.recv(65536)
                     if not data:
                         return
-                    if self._drop.is_set():
-                        self._drop.clear()
-                        self.dropped += 1
+                    if self._take_drop(last_request):
                         return  # the reply is lost and the connection goes
                     delay, self._hold_next = self.hold or self._hold_next, 0.0
                     if delay:
