@@ -220,11 +220,11 @@ async def background_step(core: Core, env: "AsyncEnv") -> Optional[float]:
     calls, renew, due = core.background(env.now())
     if not calls and renew is None and not core.busy():
         return None
-    for args in calls:
+    for hand_back in calls:
         try:
-            await guarded(env.call(args))
+            await guarded(env.call(hand_back.args))
         except Exception:
-            pass  # best effort: a lease runs out, a block is lost to its intervals
+            core.unsent(hand_back, env.now())
     if renew is not None:
         try:
             lost = await guarded(env.call(core.wire.renew_args(renew)))
@@ -286,7 +286,7 @@ def _shutdown_calls(core: Core) -> List[List[Any]]:
     """The loop is ending: the block goes back, as no task of this loop will
     watch it; the leases stay held while the limiter lives (a later loop
     renews them, or they run out), and go back with it when it is gone."""
-    calls, core.outbox = core.outbox, []
+    calls, core.outbox = [h.args for h in core.outbox], []
     if core.gone and not core.closed:
         return calls + core.close()
     old = core.block.drop() if core.block is not None else None

@@ -12,9 +12,10 @@ SCRIPT = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "budget.l
 SHA = hashlib.sha1(SCRIPT.encode("utf-8")).hexdigest().encode()
 
 # What servers answer when they refuse a command inside a script: some
-# managed services refuse commands there; an ACL may deny one.
-_REFUSALS = ("not allowed from script", "NOPERM", "Unknown Redis command called from script",
-             "unknown command")
+# managed services refuse commands there, an ACL may deny one; an error of
+# a command the script ran names the script's place ("@user_script").
+_REFUSALS = ("not allowed from script", "@user_script", "NOPERM", "can't run this command",
+             "Unknown Redis command called from script")
 
 # What the script runs, for the message that names the cause.
 NEEDED = ("EVALSHA and SCRIPT LOAD, and inside scripts TIME, HMGET, HSET, PEXPIREAT, PTTL, "

@@ -36,6 +36,24 @@ REFUSED, SLEEP, SUBSCRIBE, LISTEN = "refused", "sleep", "subscribe", "listen"
 
 Call = List[Any]  # one script call's arguments after the keys
 
+# A hand-back whose call failed is tried again after 0.2, 0.4 and 0.8 s:
+# a blip of the connection does not cost a block's permits or a lease.
+HANDBACK_TRIES = 4
+HANDBACK_PAUSE = 0.1
+
+
+class HandBack:
+    """A best-effort call: a cancel, a refund or a release, each safe to
+    repeat (the script answers a repeat as the first), tried again a few
+    times when it fails."""
+
+    __slots__ = ("args", "tries", "at")
+
+    def __init__(self, args: Call) -> None:
+        self.args = args
+        self.tries = 0
+        self.at = 0.0
+
 
 class Grant(NamedTuple):
     """One permit handed to a caller: the request that got it, whether that
@@ -77,7 +95,7 @@ class Core:
         # Best-effort calls for the background work: cancels, refunds and
         # hand-backs, whose failure costs only time (a lease runs out, a
         # block is lost to its intervals).
-        self.outbox: List[Call] = []
+        self.outbox: List[HandBack] = []
         self.pressed = False
 
     def after_fork(self, now: float) -> None:
@@ -124,7 +142,7 @@ class Core:
                 used = min(granted, ask.need)
                 old = self.block.store(ask.rid, granted, used, ask.t0, now, server_us, good_us)
                 if old is not None:
-                    self.outbox.append(self.wire.refund_args(old[0], BLOCK, old[1]))
+                    self._hand_back(self.wire.refund_args(old[0], BLOCK, old[1]))
                 grants = [Grant(ask.rid, BLOCK, b"")] * used
         else:
             granted, reason, wait = acquire_reply(reply)
@@ -142,9 +160,9 @@ class Core:
         """The answer to `ask` is lost, and the script may have granted:
         give back what it counted (and make a late copy of it grant
         nothing), then free the leases it made."""
-        self.outbox.append(self.wire.refund_args(ask.rid, ask.kind))
+        self._hand_back(self.wire.refund_args(ask.rid, ask.kind))
         if self.budget.max_burst:
-            self.outbox.append(self.wire.cancel_args(ask.rid))
+            self._hand_back(self.wire.cancel_args(ask.rid))
 
     def unused(self, grants: Sequence[Grant], now: float) -> None:
         """Grants that callers gave up before using them (a waiter
@@ -163,9 +181,9 @@ class Core:
             self.renew_at = math.inf
         kinds = {g.rid: g.kind for g in grants}
         for rid, n in counts.items():
-            self.outbox.append(self.wire.refund_args(rid, kinds[rid], n))
+            self._hand_back(self.wire.refund_args(rid, kinds[rid], n))
         if leases:
-            self.outbox.append(self.wire.release_args(leases))
+            self._hand_back(self.wire.release_args(leases))
 
     @staticmethod
     def after_refusal(blocking: bool, listening: bool, reason: int,
@@ -202,7 +220,7 @@ class Core:
         is renewed until a later release frees it (a renewal finds it gone
         if it was freed). Once closed it goes back best effort."""
         if self.closed:
-            self.outbox.append(self.wire.release_args([lease]))
+            self._hand_back(self.wire.release_args([lease]))
         else:
             self._hold(lease, now)
 
@@ -222,25 +240,38 @@ class Core:
         """Someone was refused while blocks are out."""
         self.pressed = True
 
-    def background(self, now: float) -> Tuple[List[Call], Optional[List[bytes]], float]:
-        """What the background work does now: best-effort calls to send,
+    def background(self, now: float) -> Tuple[List[HandBack], Optional[List[bytes]], float]:
+        """What the background work does now: hand-backs to send,
         the leases to renew (None: none due), and when to look again (inf:
         nothing left to do, the work may end)."""
         if self.gone and not self.closed:
-            self.outbox.extend(self.close())
-        calls, self.outbox = self.outbox, []
+            for args in self.close():
+                self._hand_back(args)
+        calls = [h for h in self.outbox if h.at <= now]
+        self.outbox = [h for h in self.outbox if h.at > now]
         block = self.block
         if block is not None and block.left:
             old = block.settle(now, self.pressed, self.budget.refund_after_roll)
             if old is not None:
-                calls.append(self.wire.refund_args(old[0], BLOCK, old[1]))
+                calls.append(HandBack(self.wire.refund_args(old[0], BLOCK, old[1])))
         self.pressed = False
         renew = None
         if self.held and now >= self.renew_at:
             renew = list(self.held)
             self.renew_at = now + self.budget.lease / 3
-        due = min(self.renew_at, block.next_due() if block is not None else math.inf)
+        due = min([self.renew_at, block.next_due() if block is not None else math.inf] +
+                  [h.at for h in self.outbox])
         return calls, renew, due
+
+    def _hand_back(self, args: Call) -> None:
+        self.outbox.append(HandBack(args))
+
+    def unsent(self, hand_back: HandBack, now: float) -> None:
+        """A hand-back's call failed: again a little later, a few times."""
+        hand_back.tries += 1
+        if hand_back.tries < HANDBACK_TRIES:
+            hand_back.at = now + HANDBACK_PAUSE * 2 ** hand_back.tries
+            self.outbox.append(hand_back)
 
     def busy(self) -> bool:
         """Whether there is background work to do: hand-backs to send,

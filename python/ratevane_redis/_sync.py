@@ -16,7 +16,7 @@ from ._caller import sync_caller
 from ._config import Budget, check_client
 from . import _core
 from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, closed_error
-from ._lifetime import Forked, best_effort, hand_back_at_exit
+from ._lifetime import Forked, hand_back_at_exit
 from ._wire import wait_seconds
 
 # How often the background thread looks at a block at the latest: a block
@@ -103,7 +103,12 @@ class Background:
             if not calls and renew is None and not core.busy():
                 self.running = False
                 return None
-        best_effort(env.call, calls)
+        for hand_back in calls:
+            try:
+                env.call(hand_back.args)
+            except Exception:
+                with self.lock:
+                    core.unsent(hand_back, env.now())
         if renew is not None:
             try:
                 lost = env.call(core.wire.renew_args(renew))
@@ -152,7 +157,8 @@ class Background:
         if not self.lock.acquire(timeout=1.0):
             return [], self.env.call  # a thread stopped mid-step holds it
         try:
-            calls = self.core.outbox + ([] if self.core.closed else self.core.close())
+            calls = [h.args for h in self.core.outbox]
+            calls += [] if self.core.closed else self.core.close()
             self.core.outbox = []
             return calls, self.env.call
         finally:
