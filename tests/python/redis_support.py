@@ -238,7 +238,7 @@ class Proxy:
                 return
             try:
                 upstream = socket.create_connection(("127.0.0.1", self.target))
-            except OSError:  # the server is gone (a test stopped it, or its session ended)
+            except OSError:  # the server is gone (stopped by a test, or at the end of the run)
                 client.close()
                 continue
             threading.Thread(target=self._pump, args=(client, upstream), daemon=True).start()
