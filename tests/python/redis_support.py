@@ -146,14 +146,26 @@ def free_cluster_port():
                 pass
 
 
+# What a script call holds on the wire, however the script is called.
+SCRIPT_CALL = (b"EVAL", b"FCALL")
+
+
+def _holds(data, containing):
+    if containing is None:
+        return True
+    if isinstance(containing, bytes):
+        return containing in data
+    return any(c in data for c in containing)
+
+
 class Proxy:
     """Forwards 127.0.0.1:port to a server. `drop_next_reply()` makes it
     throw away the next bytes the server sends on any connection and close
     that client connection, as a network that loses a reply does: the
     command has run on the server, the client never learns its answer.
-    `drop_next_reply(after=b"EVALSHA")` loses only a reply to a request
-    holding those bytes, so a subscriber's traffic meanwhile cannot take
-    the loss. Setting `hold` delays every reply by that many seconds;
+    `drop_next_reply(after=SCRIPT_CALL)` loses only a reply to a request
+    holding those bytes (or any of a tuple of them), so a subscriber's
+    traffic meanwhile cannot take the loss. Setting `hold` delays every reply by that many seconds;
     `hold_next_reply(s)` delays only the next one, as a short blip would.
     `hold_next_request(s, containing=None)` delays the next request (with
     those bytes) on its way to the server, as a late packet does: the
@@ -195,7 +207,7 @@ class Proxy:
 
     def _take_lost_request(self, data):
         with self._lock:
-            if self._lose_request is None or self._lose_request not in data:
+            if self._lose_request is None or not _holds(data, self._lose_request):
                 return False
             self._lose_request = None
             return True
@@ -205,7 +217,7 @@ class Proxy:
         with self._lock:
             if not self._drop.is_set():
                 return False
-            if self._drop_after is not None and self._drop_after not in last_request:
+            if not _holds(last_request, self._drop_after):
                 return False
             self._drop.clear()
             self.dropped += 1
@@ -226,7 +238,7 @@ class Proxy:
                 return
             try:
                 upstream = socket.create_connection(("127.0.0.1", self.target))
-            except OSError:  # the server is gone (a test stopped it, or its session ended)
+            except OSError:  # the server is gone (stopped by a test, or at the end of the run)
                 client.close()
                 continue
             threading.Thread(target=self._pump, args=(client, upstream), daemon=True).start()
@@ -245,8 +257,7 @@ class Proxy:
                     last_request = data
                     delay = 0.0
                     with self._lock:
-                        if self._hold_request and (self._hold_containing is None
-                                                   or self._hold_containing in data):
+                        if self._hold_request and _holds(data, self._hold_containing):
                             delay, self._hold_request = self._hold_request, 0.0
                     if delay:
                         time.sleep(delay)

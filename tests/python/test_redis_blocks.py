@@ -15,8 +15,8 @@ import time
 import pytest
 
 from conftest import HUGE, ensure_room, finish_python, start_python, wait_for_fresh_second
-from redis_support import (Proxy, budget_name, fast_retry, numsub, redis,  # noqa: F401
-                           redis_cluster, redis_server, wait_until, window_count)
+from redis_support import (SCRIPT_CALL, Proxy, budget_name, fast_retry, numsub,  # noqa: F401
+                           redis, redis_cluster, redis_server, wait_until, window_count)
 
 import ratevane_redis
 
@@ -249,7 +249,7 @@ def test_blocks_and_refunds_are_safe_to_replay(redis_server):
                                             name, hour=HUGE, reserve=10.0)
     for _ in range(20):
         lost_reply.acquire()
-    proxy.drop_next_reply(after=b"EVALSHA")
+    proxy.drop_next_reply(after=SCRIPT_CALL)
     for _ in range(200):
         lost_reply.acquire()
     assert proxy.dropped == 1

@@ -15,8 +15,8 @@ import time
 import pytest
 
 from conftest import HUGE, ensure_room, finish_python, start_python
-from redis_support import (AsyncRetry, Proxy, budget_name, fast_retry, keys_of,  # noqa: F401
-                           leases_held, own_server, redis, redis_server, wait_until,
+from redis_support import (SCRIPT_CALL, AsyncRetry, Proxy, budget_name, fast_retry,  # noqa: F401
+                           keys_of, leases_held, own_server, redis, redis_server, wait_until,
                            window_count)
 
 import ratevane_redis
@@ -94,8 +94,8 @@ def test_a_lost_block_goes_back_and_a_late_one_grants_nothing(redis_server, kind
 
     outcomes = []
     if kind == "sync":
-        for arm in (lambda: proxy.drop_next_reply(after=b"EVALSHA"),
-                    lambda: proxy.hold_next_request(1.0, b"EVALSHA")):
+        for arm in (lambda: proxy.drop_next_reply(after=SCRIPT_CALL),
+                    lambda: proxy.hold_next_request(1.0, SCRIPT_CALL)):
             made = {}
 
             def acquire(name):
@@ -108,8 +108,8 @@ def test_a_lost_block_goes_back_and_a_late_one_grants_nothing(redis_server, kind
                                            lambda: [lim.close() for lim in made.values()])
             outcomes.append((name, granted, failures))
     else:
-        for arm in (lambda: proxy.drop_next_reply(after=b"EVALSHA"),
-                    lambda: proxy.hold_next_request(1.0, b"EVALSHA")):
+        for arm in (lambda: proxy.drop_next_reply(after=SCRIPT_CALL),
+                    lambda: proxy.hold_next_request(1.0, SCRIPT_CALL)):
             loop = LoopThread()
             made = {}
 
@@ -502,7 +502,7 @@ def test_a_failed_release_keeps_the_lease_renewed(redis_server):
 
     async def hold_and_lose():
         assert await async_lim.acquire()
-        proxy.lose_next_request(b"EVALSHA")
+        proxy.lose_next_request(SCRIPT_CALL)
         await async_lim.release()
 
     async_lim = home.run(make())
@@ -510,7 +510,7 @@ def test_a_failed_release_keeps_the_lease_renewed(redis_server):
     home.run(async_lim.get_remaining())
     lost = (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError)
     assert sync_lim.acquire()
-    proxy.lose_next_request(b"EVALSHA")
+    proxy.lose_next_request(SCRIPT_CALL)
     with pytest.raises(lost):
         sync_lim.release()
     with pytest.raises(lost):

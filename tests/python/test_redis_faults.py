@@ -9,9 +9,9 @@ import time
 import pytest
 
 from conftest import HUGE, ensure_room
-from redis_support import (AsyncRetry, Proxy, budget_name, fast_retry, leases_held,  # noqa: F401
-                           numsub, own_server, redis, redis_cluster, redis_server, wait_until,
-                           window_count)
+from redis_support import (SCRIPT_CALL, AsyncRetry, Proxy, budget_name, fast_retry,  # noqa: F401
+                           leases_held, numsub, own_server, redis, redis_cluster, redis_server,
+                           wait_until, window_count)
 
 import ratevane_redis
 
@@ -25,7 +25,7 @@ def test_a_reply_lost_after_the_script_ran_counts_once(redis_server):
     limiter = ratevane_redis.RateLimiter(redis.Redis(port=proxy.port, retry=fast_retry()), name,
                                          hour=HUGE, max_burst=5)
     limiter.get_remaining()  # connected, script loaded
-    proxy.drop_next_reply(after=b"EVALSHA")
+    proxy.drop_next_reply(after=SCRIPT_CALL)
     assert limiter.acquire() is True
     assert proxy.dropped == 1
     assert window_count(direct, name, 3600) == 1
@@ -40,7 +40,7 @@ def test_a_reply_lost_after_the_script_ran_counts_once(redis_server):
         alimiter = ratevane_redis.AsyncRateLimiter(client, name, hour=HUGE, max_burst=5)
         kept.append(alimiter)
         await alimiter.get_remaining()
-        proxy.drop_next_reply(after=b"EVALSHA")
+        proxy.drop_next_reply(after=SCRIPT_CALL)
         assert await asyncio.gather(*(alimiter.acquire() for _ in range(3))) == [True] * 3
         await client.aclose()
 
