@@ -19,6 +19,7 @@ from redis_support import (SCRIPT_CALL, Proxy, budget_name, fast_retry, numsub, 
                            redis, redis_cluster, redis_server, wait_until, window_count)
 
 import ratevane_redis
+from ratevane_redis._wire import BLOCK  # noqa: E402
 
 AUDIT_CHILD = """
 import asyncio, os, struct, time
@@ -210,33 +211,33 @@ def test_blocks_and_refunds_are_safe_to_replay(redis_server):
     ensure_room(10, 3600)
     name = budget_name()
     limiter = ratevane_redis.RateLimiter(client, name, hour=1000, reserve=1.0)
-    b = limiter._budget
-    call = limiter._call
+    b = limiter._core.wire
+    call = limiter._env.call
     rid = b.request_id()
-    assert call(b.block_args(rid, 100))[0] == 100
-    assert call(b.block_args(rid, 100))[0] == 100  # a replay: the first answer,
+    assert call(b.block_args(rid, 100, False))[0] == 100
+    assert call(b.block_args(rid, 100, False))[0] == 100  # a replay: the first answer,
     assert window_count(client, name, 3600) == 100  # counted once
     # Its id is kept a minute past the end of its hour, however long the
     # block is held: a refund at the end still finds it.
     hour_end = (int(client.time()[0]) // 3600 + 1) * 3600
     kept = int(client.zscore(f"ratevane:{{{name}}}:req", rid)) // 1024
     assert kept == (hour_end + 60) * 1000
-    assert call(b.refund_args(rid, 30)) == 1
-    assert call(b.refund_args(rid, 30)) == 0  # a replayed refund gives nothing more
-    assert call(b.refund_args(rid)) == 0
+    assert call(b.refund_args(rid, BLOCK, 30)) == 1
+    assert call(b.refund_args(rid, BLOCK, 30)) == 0  # a replayed refund gives nothing more
+    assert call(b.refund_args(rid, BLOCK)) == 0
     assert window_count(client, name, 3600) == 70
     # A block whose answer was lost goes back whole, and a late copy of it
     # then grants nothing.
     lost = b.request_id()
-    assert call(b.block_args(lost, 10))[0] == 10
-    assert call(b.refund_args(lost)) == 1
-    assert call(b.block_args(lost, 10))[0] == 0
+    assert call(b.block_args(lost, 10, False))[0] == 10
+    assert call(b.refund_args(lost, BLOCK)) == 1
+    assert call(b.block_args(lost, 10, False))[0] == 0
     assert window_count(client, name, 3600) == 70
     # A refund of more than the block is refused; a block is at most half
     # of what is left, so the last permits go one at a time.
     with pytest.raises(redis.exceptions.ResponseError, match="^ratevane_redis: bad count$"):
-        call(b.refund_args(rid, 1000))
-    assert call(b.block_args(b.request_id(), 1023))[0] == 465  # half of 930
+        call(b.refund_args(rid, BLOCK, 1000))
+    assert call(b.block_args(b.request_id(), 1023, False))[0] == 465  # half of 930
     # Through a proxy that loses the block's reply: the client's own retry
     # gets the same block, counted once. Only a script call's reply is
     # lost: the block holder may still be subscribing when the loss is
