@@ -94,7 +94,7 @@ class Run:
         before = len(self.model.published)
         op = self.rng.choices(
             (self.acquire, self.block, self.refund, self.release, self.renew, self.cancel,
-             self.query, self.evict), (30, 18, 12, 6, 6, 6, 8, 1))[0]
+             self.query, self.evict, self.malformed), (30, 18, 12, 6, 6, 6, 8, 1, 1))[0]
         budget, args = op()
         self.call(budget, args)
         self.published.append(self.model.published[before:])
@@ -198,6 +198,18 @@ class Run:
     def query(self):
         b = self.rng.choice(self.budgets)
         return b, [self.rng.choice((b"q", b"w")) + b.config]
+
+    def malformed(self):
+        """Arguments the script refuses before it writes anything."""
+        b = self.rng.choice(self.budgets)
+        bad = [(1.0, 1000.0, 0.0, 5.0), (-1.0, 1000.0, 1.0, 5.0), (0.0, 0.0, 1.0, 5.0),
+               (0.0, 1000.0, 1.5, 5.0), (0.0, 1000.0, 1.0, 2.0**53 + 2)]
+        numbers = self.rng.choice(bad + [(0.0, 1000.0) + (1.0, 5.0) * 5])
+        config = struct.pack(f"<{len(numbers)}d", *numbers)
+        return b, self.rng.choice((
+            [b"z"], [b"a"], [b"a" + config[:-1], b"r1"],
+            [self.rng.choice((b"a", b"b", b"f", b"q", b"w")) + config, b"r1"],
+            [b"x", b"r1"], [b"n-5", b"r1#1"]))
 
     def evict(self):
         """The state hash goes early, as under memory pressure: nothing may
