@@ -265,5 +265,9 @@ def test_the_script_and_its_model_agree(redis_server):  # noqa: F811
     seed = int(os.environ.get("RATEVANE_SEED", random.randrange(2**32)))
     run = Run(client, sha, seed)
     while run.steps < STEPS:
-        run.sequence(run.rng.randrange(*SEQUENCE))
-    assert run.steps >= STEPS
+        try:
+            run.sequence(run.rng.randrange(*SEQUENCE))
+        except AssertionError:
+            raise
+        except Exception as e:  # the model's own failure: say where, too
+            raise AssertionError(run.where(repr(e))) from e
