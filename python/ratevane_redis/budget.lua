@@ -159,10 +159,10 @@ local function write_state(out, e, want)
   if extend then redis.call('PEXPIREAT', STATE, want) end
 end
 
--- The grants outlive their entries: called after an entry kept until ms was
--- added, with g = the grants' expiry from the state hash (every entry is
--- kept no later than that, less REFRESH_MS; nil: not known). Returns the new
--- expiry to record, when one was set.
+-- The grants outlive their entries: called after every entry added (kept
+-- until ms), with g = the grants' expiry from the state hash (no entry is
+-- kept later than that; nil: not known, then the latest entry says). Returns
+-- the new expiry to record, when one was set.
 local function keep_grants(ms, g)
   if g ~= nil and g >= ms then return nil end
   if g == nil then

@@ -693,19 +693,30 @@ def clocked_script(text=SCRIPT):
 
 
 def server_dump(client, keys):
-    """The given keys of a real server, in the form of ScriptModel.dump()."""
-    out = {}
+    """The given keys of a real server, in the form of ScriptModel.dump()
+    (two round trips)."""
+    pipe = client.pipeline(transaction=False)
     for key in keys:
-        kind = client.type(key)
+        pipe.type(key)
+        pipe.execute_command("PEXPIRETIME", key)
+    heads = pipe.execute()
+    present = []
+    for key, kind, expiry in zip(keys, heads[0::2], heads[1::2]):
         kind = kind.decode() if isinstance(kind, bytes) else kind
         if kind == "none":
             continue
-        expiry = int(client.execute_command("PEXPIRETIME", key))
-        if kind == HASH:
-            contents = {f: _number(float(v)) for f, v in client.hgetall(key).items()}
-        elif kind == ZSET:
-            contents = [(m, _number(s)) for m, s in client.zrange(key, 0, -1, withscores=True)]
-        else:
+        if kind not in (HASH, ZSET):
             raise AssertionError(f"{key!r} is a {kind}")
+        present.append((key, kind, int(expiry)))
+        if kind == HASH:
+            pipe.hgetall(key)
+        else:
+            pipe.zrange(key, 0, -1, withscores=True)
+    out = {}
+    for (key, kind, expiry), contents in zip(present, pipe.execute() if present else []):
+        if kind == HASH:
+            contents = {f: _number(float(v)) for f, v in contents.items()}
+        else:
+            contents = [(m, _number(s)) for m, s in contents]
         out[key] = (kind, contents, expiry)
     return out
