@@ -158,7 +158,10 @@ def test_unused_permits_go_back_once_on_every_road_out(redis_server):
     charged = state(client, name)["c1"]
     assert charged > 50
     wait_until(lambda: state(client, name)["c3600"] == 50, 2.0)
-    assert state(client, name)["c1"] == charged
+    # The block is given up a little before the server's second surely ends
+    # (by the call's round trip and a guard): a refund that lands in that
+    # moment gives the second its permits back too.
+    assert state(client, name)["c1"] in (charged, 50)
 
     # close(), collection, a forked child and interpreter exit: each
     # object hands back what it took and did not use, and a child hands
