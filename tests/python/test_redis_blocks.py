@@ -149,8 +149,7 @@ def test_unused_permits_go_back_once_on_every_road_out(redis_server):
     wait_until(lambda: state(client, name)["c1"] == 50, 0.6)  # idle 0.2 s, then one call
     assert state(client, name)["c3600"] == 50
 
-    # Past its interval: the hour gets the unused permits back, the second
-    # that is over keeps its count (a permit given back there helps nobody).
+    # Past its interval: the hour gets the unused permits back.
     name = budget_name()
     wait_for_fresh_second()
     rolled = ratevane_redis.RateLimiter(client, name, sec=HUGE, hour=HUGE, reserve=10.0)
