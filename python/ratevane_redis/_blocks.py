@@ -54,9 +54,11 @@ class Block:
             return k
         return 0
 
-    def put_back(self, rid: bytes, n: int, now: float) -> bool:
-        """Permits of this block that a caller gave up before using them."""
-        if rid != self.rid or now >= self.deadline:
+    def put_back(self, rid: bytes, n: int) -> bool:
+        """Permits of this block that a caller gave up before using them:
+        handed out again while the block is good, and refunded with the
+        rest of it (a block is refunded once, by its id)."""
+        if rid != self.rid or not self.rid:
             return False
         self.left += n
         return True
@@ -91,11 +93,14 @@ class Block:
         return old
 
     def drop(self) -> Optional[Refund]:
-        """Give up the block: its id and unused permits, if any."""
+        """Give up the block: its id and unused permits, if any. Its id
+        goes with it: permits given up later go back on their own."""
         if not self.left:
+            self.rid = b""
             return None
         out = (self.rid, self.left)
         self.left = 0
+        self.rid = b""
         return out
 
     def settle(self, now: float, pressed: bool, after_roll: bool) -> Optional[Refund]:

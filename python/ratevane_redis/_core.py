@@ -137,7 +137,9 @@ class Core:
         if ask.kind == BLOCK:
             granted, reason, wait, server_us, good_us = block_reply(reply)
             grants: List[Grant] = []
-            if granted:
+            if granted and self.closed:
+                self._hand_back(self.wire.refund_args(ask.rid, BLOCK))  # all of it
+            elif granted:
                 assert self.block is not None
                 used = min(granted, ask.need)
                 old = self.block.store(ask.rid, granted, used, ask.t0, now, server_us, good_us)
@@ -175,7 +177,7 @@ class Core:
                 self.held.pop(g.lease, None)
                 leases.append(g.lease)
             if g.lease or not (self.block is not None and not self.closed
-                               and self.block.put_back(g.rid, 1, now)):
+                               and self.block.put_back(g.rid, 1)):
                 counts[g.rid] = counts.get(g.rid, 0) + 1
         if not self.held:
             self.renew_at = math.inf
