@@ -357,8 +357,9 @@ class AsyncRateLimiter(Forked):
         core = self._core
         if core.closed:
             raise closed_error()
-        core.demand(1)
-        if not state.waiters and core.take(1, self._env.now()):
+        if state.waiters:
+            core.demand(1)
+        elif core.take_one(self._env.now()):
             return True
         waiter: "asyncio.Future[Optional[Grant]]" = state.loop.create_future()
         state.waiters[waiter] = None

@@ -112,6 +112,19 @@ class Core:
         if self.block is not None:
             self.block.count += n
 
+    def take_one(self, now: float) -> bool:
+        """A new acquire: counted as demand, and served from the block when
+        it can be (the hot path of an object with a reserve)."""
+        block = self.block
+        if block is None:
+            return False
+        block.count += 1
+        if block.left and now < block.deadline:
+            block.left -= 1
+            block.last_used = now
+            return True
+        return False
+
     def take(self, n: int, now: float) -> List[Grant]:
         """Permits from the block, up to n."""
         block = self.block

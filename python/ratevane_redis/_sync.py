@@ -314,8 +314,7 @@ class RateLimiter(Forked):
         with lock:
             if core.closed:
                 raise closed_error()
-            core.demand(1)
-            if core.take(1, env.now()):
+            if core.take_one(env.now()):
                 return True
         listening = False
         seen: Optional[int] = None
