@@ -162,9 +162,10 @@ class _Releases:
                     return
                 if self._moved is None:
                     self._moved = loop.create_future()
-                closing = loop.create_task(self._state.closing.wait())
+                closing: "asyncio.Future[Any]" = loop.create_task(self._state.closing.wait())
+                moved: "asyncio.Future[Any]" = self._moved
                 try:
-                    await asyncio.wait({self._moved, closing}, timeout=left,
+                    await asyncio.wait({moved, closing}, timeout=left,
                                        return_when=asyncio.FIRST_COMPLETED)
                 finally:
                     closing.cancel()
@@ -189,7 +190,8 @@ class _Releases:
                     # Out of reach: the waiters poll meanwhile (their script
                     # calls see the error themselves); subscribe again soon.
                     self._bump(False)
-                    listener = await _close_quietly(listener)
+                    await _close_quietly(listener)
+                    listener = None
                     await asyncio.sleep(pause)
                     pause = min(pause * 2, _core.FALLBACK_POLL)
                     continue
@@ -210,7 +212,6 @@ async def _close_quietly(listener: Optional["_Listener"]) -> None:
             await guarded(listener.aclose(), SHUTDOWN_GRACE)
         except Exception:
             pass
-    return None
 
 
 async def background_step(core: Core, env: "AsyncEnv") -> Optional[float]:
@@ -251,7 +252,8 @@ async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
             watch = core.holds_block()
             timeout = max(0.0, min(due - env.now(), HOLDER_POLL if watch else 1.0))
             if not watch:
-                listener = await _close_quietly(listener)
+                await _close_quietly(listener)
+                listener = None
                 await env.wait(state.kick, timeout)
                 state.kick.clear()
                 continue
@@ -263,7 +265,8 @@ async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
                     await guarded(listener.subscribe())
                 message = await guarded(listener.get_message(timeout))
             except Exception:
-                listener = await _close_quietly(listener)
+                await _close_quietly(listener)
+                listener = None
                 await asyncio.sleep(timeout)
                 continue
             if message is not None and message["type"] == "message":
@@ -369,11 +372,12 @@ class AsyncRateLimiter(Forked):
             grant = await waiter
         except asyncio.CancelledError:
             state.waiters.pop(waiter, None)
-            if (waiter.done() and not waiter.cancelled() and waiter.exception() is None
-                    and waiter.result() is not None):
+            granted = (waiter.result() if waiter.done() and not waiter.cancelled()
+                       and waiter.exception() is None else None)
+            if granted is not None:
                 # Granted just as the caller was cancelled: the permit goes
                 # to the next waiter, or back.
-                self._give(state, [waiter.result()])
+                self._give(state, [granted])
             raise
         return grant is not None
 

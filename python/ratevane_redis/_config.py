@@ -2,7 +2,7 @@
 channels."""
 
 import operator
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import ratevane
 
@@ -103,7 +103,7 @@ class Budget:
         if self.max_burst:
             self.keys.append((prefix + "lease").encode())
 
-    def remaining(self, reply: Any) -> dict:
+    def remaining(self, reply: Any) -> Dict[str, int]:
         names = [wname for wname, _, _ in self.windows]
         if self.max_burst:
             names.append("burst")
