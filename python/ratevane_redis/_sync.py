@@ -310,12 +310,17 @@ class RateLimiter(Forked):
         limiter found none. A blocking one waits: for full windows until the
         latest of their reopening times the server reported, for the burst
         cap until a release anywhere or the earliest lease expiry."""
-        core, env, lock = self._core, self._env, self._lock
-        with lock:
+        core = self._core
+        with self._lock:
             if core.closed:
                 raise closed_error()
-            if core.take_one(env.now()):
+            if core.take_one(self._env.now()):
                 return True
+        return self._ask()
+
+    def _ask(self) -> bool:
+        """The rest of an acquire: script calls and waits."""
+        core, env, lock = self._core, self._env, self._lock
         listening = False
         seen: Optional[int] = None
         while True:
