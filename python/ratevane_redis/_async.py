@@ -26,14 +26,12 @@ import redis.asyncio.cluster
 from ._caller import async_caller
 from ._config import Budget, check_client
 from . import _core
-from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, closed_error
+from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, ReleaseCount, closed_error
 from ._lifetime import Forked
 from ._wire import BLOCK, MAX_BATCH, wait_seconds
 
 # How often the background task looks at a block at the latest.
 HOLDER_POLL = 0.05
-# The release-message counter ends after this long with nobody waiting.
-SUBSCRIBER_IDLE = 10.0
 # How long a hand-back may hold up the end of a loop that is shutting down.
 SHUTDOWN_GRACE = 1.0
 
@@ -116,49 +114,40 @@ class _LoopState:
 
 
 class _Releases:
-    """The release messages on the budget's channel, counted by one task
-    with one subscriber connection for every task of one limiter object
-    waiting in one loop. Subscribes again after the connection broke; a
-    (re)subscription counts as a release too, since messages published while
-    it was not subscribed are lost. Ends when the limiter is closed or
-    nobody has waited for SUBSCRIBER_IDLE seconds."""
+    """The release messages of one limiter object's budget, counted by one
+    task with one subscriber connection for every task of the object waiting
+    in its loop. It starts at the first burst wait, subscribes again after
+    the connection broke, and ends when the rules of ReleaseCount say so."""
 
     def __init__(self, env: AsyncEnv, state: _LoopState, channel: str) -> None:
         self._env = env
         self._state = state
         self._channel = channel
         self._task: Any = None
-        self._count = 0
-        self._subscribed = False
+        self._count = ReleaseCount(state.loop.time())
         self._moved: Optional["asyncio.Future[None]"] = None
-        self._waiting = 0
-        self._last = state.loop.time()
 
     def mark(self) -> Optional[int]:
-        self._last = self._state.loop.time()
+        self._count.last = self._state.loop.time()
         if self._task is None or self._task.done():
             self._task = self._state.loop.create_task(self._run())
-        return self._count if self._subscribed else None
+        return self._count.seen()
 
-    def _bump(self, subscribed: Optional[bool]) -> None:
-        if subscribed is not None:
-            self._subscribed = subscribed
-        if subscribed is not False:
-            self._count += 1
+    def _wake(self) -> None:
         if self._moved is not None and not self._moved.done():
             self._moved.set_result(None)
         self._moved = None
 
     async def wait(self, seen: Optional[int], timeout: float) -> None:
-        """Until the count moves past seen (seen None: until subscribed),
-        the limiter is closed, or for timeout at most."""
-        loop = self._state.loop
+        """Until the count moves past seen, the limiter is closed, or for
+        timeout at most."""
+        loop, c = self._state.loop, self._count
         deadline = loop.time() + timeout
-        self._waiting += 1
+        c.waiting += 1
         try:
-            while (not self._subscribed if seen is None else self._count == seen):
+            while not c.moved(seen) and not self._state.closing.is_set():
                 left = deadline - loop.time()
-                if left <= 0 or self._state.closing.is_set():
+                if left <= 0:
                     return
                 if self._moved is None:
                     self._moved = loop.create_future()
@@ -170,39 +159,31 @@ class _Releases:
                 finally:
                     closing.cancel()
         finally:
-            self._waiting -= 1
-            self._last = loop.time()
+            c.waiting -= 1
+            c.last = loop.time()
 
     async def _run(self) -> None:
-        state = self._state
+        state, c = self._state, self._count
         listener: Optional[_Listener] = None
-        pause = 0.05
         generation = Forked.generation
         try:
             while (Forked.generation == generation and not state.closing.is_set()
-                   and (self._waiting or state.loop.time() - self._last <= SUBSCRIBER_IDLE)):
+                   and not c.idle(state.loop.time())):
                 try:
                     if listener is None:
                         listener = self._env.listener(self._channel)
                         await guarded(listener.subscribe())
                     message = await guarded(listener.get_message(_core.FALLBACK_POLL))
                 except Exception:
-                    # Out of reach: the waiters poll meanwhile (their script
-                    # calls see the error themselves); subscribe again soon.
-                    self._bump(False)
+                    pause = c.broken()
                     await _close_quietly(listener)
                     listener = None
                     await asyncio.sleep(pause)
-                    pause = min(pause * 2, _core.FALLBACK_POLL)
                     continue
-                pause = 0.05
-                if message is not None:
-                    if message["type"] == "subscribe":
-                        self._bump(True)
-                    elif message["type"] == "message":
-                        self._bump(None)
+                if c.message(message):
+                    self._wake()
         finally:
-            self._subscribed = False
+            c.subscribed = False
             await _close_quietly(listener)
 
 

@@ -31,6 +31,12 @@ from ._wire import (ACQUIRE, BLOCK, BURST, Wire, acquire_reply, block_reply)
 # subscriber connection costs no more than this).
 FALLBACK_POLL = 1.0
 
+# An object's release-message subscriber ends after this long with nobody
+# waiting, and subscribes again after a broken connection after a pause that
+# doubles from SUBSCRIBE_PAUSE up to FALLBACK_POLL.
+SUBSCRIBER_IDLE = 10.0
+SUBSCRIBE_PAUSE = 0.05
+
 # What an acquire does after a refusal.
 REFUSED, SLEEP, SUBSCRIBE, LISTEN = "refused", "sleep", "subscribe", "listen"
 
@@ -310,3 +316,57 @@ class Core:
             self.held.clear()
         self.renew_at = math.inf
         return calls
+
+
+class ReleaseCount:
+    """The release messages on a budget's channel, as the one subscriber of
+    a limiter object counts them for all of its waiters. A waiter reads the
+    count before it asks the server, and then waits for it to move. A
+    (re)subscription counts as a release too: messages published while it
+    was not subscribed are lost, so the waiters ask the server again."""
+
+    def __init__(self, now: float) -> None:
+        self.count = 0
+        self.subscribed = False
+        self.closed = False
+        self.waiting = 0
+        self.last = now
+        self.pause = SUBSCRIBE_PAUSE
+
+    def seen(self) -> Optional[int]:
+        """The count to wait past after the next ask; None while not
+        subscribed (no release is missed only from then on)."""
+        return self.count if self.subscribed else None
+
+    def moved(self, seen: Optional[int]) -> bool:
+        """Whether a waiter that read `seen` waits no more."""
+        if self.closed:
+            return True
+        return self.subscribed if seen is None else self.count != seen
+
+    def message(self, message: Any) -> bool:
+        """What the subscriber read (None: nothing within its poll); whether
+        the count moved."""
+        self.pause = SUBSCRIBE_PAUSE
+        if message is None:
+            return False
+        if message["type"] == "subscribe":
+            self.subscribed = True
+        elif message["type"] != "message":
+            return False
+        self.count += 1
+        return True
+
+    def broken(self) -> float:
+        """The connection broke (the waiters poll meanwhile; their script
+        calls see the error themselves): the pause before subscribing
+        again."""
+        self.subscribed = False
+        pause = self.pause
+        self.pause = min(pause * 2, FALLBACK_POLL)
+        return pause
+
+    def idle(self, now: float) -> bool:
+        """Whether the subscriber ends: closed, or nobody waited for
+        SUBSCRIBER_IDLE."""
+        return self.closed or (not self.waiting and now - self.last > SUBSCRIBER_IDLE)

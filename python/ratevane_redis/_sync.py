@@ -15,16 +15,13 @@ import redis.cluster
 from ._caller import sync_caller
 from ._config import Budget, check_client
 from . import _core
-from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, closed_error
+from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, ReleaseCount, closed_error
 from ._lifetime import Forked, hand_back_at_exit
 from ._wire import wait_seconds
 
 # How often the background thread looks at a block at the latest: a block
 # past its interval or idle goes back within this.
 HOLDER_POLL = 0.05
-
-# The release-message subscriber ends after this long with nobody waiting.
-SUBSCRIBER_IDLE = 10.0
 
 
 class SyncEnv:
@@ -166,98 +163,73 @@ class Background:
 
 
 class Releases:
-    """The release messages on a budget's channel, counted through one
-    subscriber connection for every thread waiting on one limiter object.
-    Its daemon thread starts at the first burst wait, subscribes again after
-    the connection broke, and ends when the limiter is closed or nobody has
-    waited for SUBSCRIBER_IDLE seconds. A (re)subscription counts as a
-    release too: messages published while it was not subscribed are lost,
-    so the waiters ask the server again."""
+    """The release messages of one limiter object's budget, counted by one
+    subscriber thread for every thread waiting on the object. It starts at
+    the first burst wait, subscribes again after the connection broke, and
+    ends when the rules of ReleaseCount say so."""
 
     def __init__(self, env: SyncEnv, channel: str) -> None:
         self._env = env
         self._channel = channel
-        self._closed = False
         self._cond = threading.Condition()
+        self._count = ReleaseCount(time.monotonic())
         self._running = False
         self._pid = os.getpid()
-        self._count = 0
-        self._ready = False  # subscribed: no release from now on is missed
-        self._waiting = 0
-        self._last = time.monotonic()
 
     def mark(self) -> Optional[int]:
         """Start the subscriber if it is not running; the count to wait past
-        after the next ask, or None while it is not subscribed."""
+        after the next ask."""
         with self._cond:
-            self._last = time.monotonic()
+            self._count.last = time.monotonic()
             if not self._running:
                 self._running = True
                 self._env.start("ratevane-redis-releases", self._run)
-            return self._count if self._ready else None
+            return self._count.seen()
 
     def wait(self, seen: Optional[int], timeout: float) -> None:
-        """Until the count moves past seen (seen None: until subscribed),
-        the limiter is closed, or for timeout at most."""
+        """Until the count moves past seen, or for timeout at most."""
+        c = self._count
         with self._cond:
-            self._waiting += 1
+            c.waiting += 1
             try:
-                if seen is None:
-                    self._cond.wait_for(lambda: self._ready or self._closed, timeout)
-                else:
-                    self._cond.wait_for(lambda: self._count != seen or self._closed, timeout)
+                self._cond.wait_for(lambda: c.moved(seen), timeout)
             finally:
-                self._waiting -= 1
-                self._last = time.monotonic()
+                c.waiting -= 1
+                c.last = time.monotonic()
 
     def close(self) -> None:
         with self._cond:
-            self._closed = True
-            self._cond.notify_all()
-
-    def _moved(self, subscribed: Optional[bool]) -> None:
-        with self._cond:
-            if subscribed is not None:
-                self._ready = subscribed
-            if subscribed is not False:
-                self._count += 1
+            self._count.closed = True
             self._cond.notify_all()
 
     def _done(self) -> bool:
         with self._cond:
-            if (self._closed or os.getpid() != self._pid
-                    or (not self._waiting and time.monotonic() - self._last > SUBSCRIBER_IDLE)):
-                if os.getpid() == self._pid:
+            mine = os.getpid() == self._pid  # a thread copied by a fork is not the child's
+            if not mine or self._count.idle(time.monotonic()):
+                if mine:
                     self._running = False
-                    self._ready = False
+                    self._count.subscribed = False
                 return True
             return False
 
     def _run(self) -> None:
         pubsub: Any = None
-        pause = 0.05
         try:
             while not self._done():
                 try:
                     if pubsub is None:
-                        pubsub = self._env.client.pubsub()
-                        pubsub.subscribe(self._channel)
+                        pubsub = self._env.subscribe(self._channel)
                     message = pubsub.get_message(timeout=_core.FALLBACK_POLL)
                 except Exception:
-                    # Out of reach: the waiters poll meanwhile (their script
-                    # calls see the error themselves); subscribe again soon.
-                    self._moved(False)
+                    with self._cond:
+                        pause = self._count.broken()
                     _close_quietly(pubsub)
                     pubsub = None
                     time.sleep(pause)
-                    pause = min(pause * 2, _core.FALLBACK_POLL)
                     continue
-                pause = 0.05
-                if message is not None:
-                    if message["type"] == "subscribe":
-                        self._moved(True)
-                    elif message["type"] == "message":
-                        self._moved(None)
+                with self._cond:
+                    if self._count.message(message):
+                        self._cond.notify_all()
         finally:
             _close_quietly(pubsub)
 
