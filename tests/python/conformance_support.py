@@ -248,6 +248,17 @@ class Driver:
     def close(self):
         return self._run(self.limiter.close() if self.kind == "sync" else self.limiter.aclose())
 
+    def enter(self):
+        """`with` / `async with`: its entry."""
+        if self.loop is None:
+            return self.limiter.__enter__()
+        return self._run(self.limiter.__aenter__())
+
+    def exit(self):
+        if self.loop is None:
+            return self.limiter.__exit__(None, None, None)
+        return self._run(self.limiter.__aexit__(None, None, None))
+
     def remaining(self):
         return self._run(self.limiter.get_remaining())
 
@@ -341,6 +352,17 @@ class Peer:
 
     def release(self):
         self.call(self.wire.release_args([self.leases.pop()]))
+
+    def enter(self):
+        """`with` / `async with`: its entry."""
+        if self.loop is None:
+            return self.limiter.__enter__()
+        return self._run(self.limiter.__aenter__())
+
+    def exit(self):
+        if self.loop is None:
+            return self.limiter.__exit__(None, None, None)
+        return self._run(self.limiter.__aexit__(None, None, None))
 
     def remaining(self):
         return self.budget.remaining(self.call(self.wire.remaining_args))

@@ -33,6 +33,31 @@ def test_grants_refusals_and_the_latest_reopening(driver):
     assert 0.99 < waiting.wait_time() <= 1.0  # wait_time names the first full window
 
 
+def test_limits_under_one_name_share_counters_by_window_length(driver):
+    # Each limiter compares the shared counter with its own limit: the
+    # smaller stops at 3, the larger tops it up to 5 and no further;
+    # another length is another counter.
+    small = driver("m", hour=3, blocking=False)
+    large = driver("m", hour=5, blocking=False)
+    minute = driver("m", min=2, blocking=False)
+    assert small.wait_time() is None
+    assert [small.acquire() for _ in range(4)] == [True, True, True, False]
+    assert small.remaining() == {"hour": 0} and large.remaining() == {"hour": 2}
+    assert [large.acquire() for _ in range(3)] == [True, True, False]
+    assert small.acquire() is False
+    assert [minute.acquire() for _ in range(3)] == [True, True, False]
+    assert small.wait_time() == pytest.approx(3600 - 0.25, abs=1e-6)
+    with pytest.raises(ValueError, match="^Failed to acquire permit$"):
+        small.enter()
+    small.release()  # holds nothing: does nothing
+    burst = driver("m2", sec=HUGE, min=HUGE, max_burst=2, blocking=False)
+    assert burst.remaining() == {"second": HUGE, "minute": HUGE, "burst": 2}
+    burst.enter()
+    assert burst.remaining()["burst"] == 1
+    burst.exit()
+    assert burst.remaining()["burst"] == 2
+
+
 def test_burst_leases_are_renewed_released_and_run_out(driver):
     clock, peer = driver.clock, driver.peer("l", sec=HUGE, max_burst=2)
     holder = driver("l", sec=HUGE, max_burst=2, lease=3)

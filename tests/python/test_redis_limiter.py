@@ -139,40 +139,7 @@ def test_exact_numbers_and_the_latest_reopening(redis_server):
     assert both.wait_time() <= 1.0
 
 
-# --- the calls, and limiters with other limits on the same name ---------------------------
-
-
-def test_calls_and_mismatched_limits(redis_server):
-    client = redis_server.client()
-    ensure_room(30, 3600)  # the hour windows must not roll over during the test
-    name = budget_name()
-    small = ratevane_redis.RateLimiter(client, name, hour=3, blocking=False)
-    large = ratevane_redis.RateLimiter(client, name, hour=5, blocking=False)
-    minute = ratevane_redis.RateLimiter(client, name, min=2, blocking=False)
-    assert small.wait_time() is None
-    assert [small.acquire() for _ in range(4)] == [True, True, True, False]
-    assert small.get_remaining() == {"hour": 0}
-    # The larger limit sees the same count and tops it up to its own limit,
-    # never further; the smaller one stays refused.
-    assert large.get_remaining() == {"hour": 2}
-    assert [large.acquire() for _ in range(3)] == [True, True, False]
-    assert small.acquire() is False
-    assert window_count(client, name, 3600) == 5
-    # Another window length is another counter.
-    assert [minute.acquire() for _ in range(3)] == [True, True, False]
-    assert 0.001 <= small.wait_time() <= seconds_left(3600) + 0.05
-    with pytest.raises(ValueError, match="^Failed to acquire permit$"):
-        with small:
-            pytest.fail("the body ran")
-    small.release()  # holds nothing: does nothing
-
-    burst = ratevane_redis.RateLimiter(client, budget_name(), sec=HUGE, min=HUGE,
-                                       max_burst=2, blocking=False)
-    assert burst.get_remaining() == {"second": HUGE, "minute": HUGE, "burst": 2}
-    with burst as bound:
-        assert bound is None
-        assert burst.get_remaining()["burst"] == 1
-    assert burst.get_remaining()["burst"] == 2
+# --- asyncio (the calls and limits under one name: test_redis_conformance.py) -------------
 
 
 def test_async_calls_coalescing_and_exact_counts(redis_server):
