@@ -19,6 +19,7 @@ What it owns:
   the server;
 - closing, and the state after a fork."""
 
+import functools
 import math
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -79,6 +80,12 @@ class Ask(NamedTuple):
     t0: float
 
 
+# Made without the generated constructors, which cost a Python call each
+# on CPython: these are made on every acquire.
+_grant = functools.partial(tuple.__new__, Grant)
+_ask = functools.partial(tuple.__new__, Ask)
+
+
 def closed_error() -> ValueError:
     return ValueError("limiter is closed")
 
@@ -137,7 +144,7 @@ class Core:
         if block is None or not block.left:
             return []
         k = block.take(n, now)
-        return [Grant(block.rid, BLOCK, b"")] * k
+        return [_grant((block.rid, BLOCK, b""))] * k
 
     def ask(self, need: int, now: float) -> Ask:
         """The script call for `need` permits: a block sized to the demand
@@ -146,8 +153,8 @@ class Core:
         if self.block is not None:
             wanted = self.block.wanted(need, now)
             if wanted > 1:
-                return Ask(rid, self.wire.block_args(rid, wanted, False), BLOCK, need, now)
-        return Ask(rid, self.wire.acquire_args(rid, need), ACQUIRE, need, now)
+                return _ask((rid, self.wire.block_args(rid, wanted, False), BLOCK, need, now))
+        return _ask((rid, self.wire.acquire_args(rid, need), ACQUIRE, need, now))
 
     def answered(self, ask: Ask, reply: Any, now: float) -> Tuple[List[Grant], int, float]:
         """The permits the answer gives the callers (at most ask.need), the
@@ -164,14 +171,16 @@ class Core:
                 old = self.block.store(ask.rid, granted, used, ask.t0, now, server_us, good_us)
                 if old is not None:
                     self._hand_back(self.wire.refund_args(old[0], BLOCK, old[1]))
-                grants = [Grant(ask.rid, BLOCK, b"")] * used
+                grants = [_grant((ask.rid, BLOCK, b""))] * used
         else:
             granted, reason, wait = acquire_reply(reply)
-            grants = [Grant(ask.rid, ACQUIRE, lease)
-                      for lease in self.wire.lease_ids(ask.rid, granted)]
-            for g in grants:
-                if g.lease:
+            if self.budget.max_burst:
+                grants = [_grant((ask.rid, ACQUIRE, lease))
+                          for lease in self.wire.lease_ids(ask.rid, granted)]
+                for g in grants:
                     self._hold(g.lease, now)
+            else:
+                grants = [_grant((ask.rid, ACQUIRE, b""))] * granted
         if self.closed and grants:
             self.unused(grants, now)
             grants = []

@@ -15,7 +15,8 @@ import redis.cluster
 from ._caller import sync_caller
 from ._config import Budget, check_client
 from . import _core
-from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, ReleaseCount, closed_error
+from ._core import (LISTEN, REFUSED, SLEEP, SUBSCRIBE, Ask, Core, ReleaseCount,
+                    closed_error)
 from ._lifetime import Forked, hand_back_at_exit
 from ._wire import wait_seconds
 
@@ -252,6 +253,7 @@ class RateLimiter(Forked):
                         (sec_window, min_window, hour_window, day_window),
                         blocking, max_burst, lease, reserve)
         self._env = env = _env(budget) if _env is not None else SyncEnv(client, budget)
+        self._now = env.now
         self._blocking = blocking
         self._core = Core(budget, env.now())
         self._background = Background(self._core, env)
@@ -286,25 +288,18 @@ class RateLimiter(Forked):
         with self._lock:
             if core.closed:
                 raise closed_error()
-            if core.take_one(self._env.now()):
+            now = self._now()
+            if core.take_one(now):
                 return True
-        return self._ask()
+            ask = core.ask(1, now)
+        return self._ask(ask)
 
-    def _ask(self) -> bool:
+    def _ask(self, ask: Ask) -> bool:
         """The rest of an acquire: script calls and waits."""
         core, env, lock = self._core, self._env, self._lock
         listening = False
         seen: Optional[int] = None
         while True:
-            if listening:
-                seen = self._releases.mark()
-            with lock:
-                if core.closed:
-                    raise closed_error()
-                now = env.now()
-                if core.take(1, now):  # another thread took a new block meanwhile
-                    return True
-                ask = core.ask(1, now)
             try:
                 reply = env.call(ask.args)
                 with lock:
@@ -331,6 +326,15 @@ class RateLimiter(Forked):
             else:
                 assert action == LISTEN
                 self._releases.wait(seen, seconds)
+            if listening:
+                seen = self._releases.mark()
+            with lock:
+                if core.closed:
+                    raise closed_error()
+                now = env.now()
+                if core.take(1, now):  # another thread took a new block meanwhile
+                    return True
+                ask = core.ask(1, now)
 
     def release(self) -> None:
         """Hand back one burst permit this object holds; without one, do
