@@ -210,7 +210,7 @@ class Driver:
     """One limiter object of either class on the model, with a blocking
     face. `kind` is "sync" or "async"."""
 
-    def __init__(self, kind, store, name, **kw):
+    def __init__(self, kind, store, name, make_in_loop=True, **kw):
         self.kind = kind
         self.store = store
         self.clock = store.clock
@@ -219,15 +219,16 @@ class Driver:
         cls, fake = ((ratevane_redis.RateLimiter, SyncFake) if kind == "sync"
                      else (ratevane_redis.AsyncRateLimiter, AsyncFake))
         self.loop = asyncio.new_event_loop() if kind == "async" else None
-        self.limiter = self._run(self._make(cls, fake, name, kw))
+        made = self._make(cls, fake, name, kw, make_in_loop)
+        self.limiter = made if not make_in_loop else self._run(made)
         self.env = self._envs[0]
         self.core = self.limiter._core
         self.background = getattr(self.limiter, "_background", None)
         self._pressed = store.published(self.core.budget.press_channel)
 
-    def _make(self, cls, fake, name, kw):
+    def _make(self, cls, fake, name, kw, in_loop):
         make = lambda: cls(None, name, _env=lambda b: fake(self.store, b, self._envs), **kw)
-        if self.loop is None:
+        if self.loop is None or not in_loop:
             return make()
 
         async def inside():

@@ -280,6 +280,12 @@ def test_a_forked_child_holds_none_of_its_parents_permits(driver):
         # Its client's connections are the parent loop's.
         with pytest.raises(RuntimeError, match="used before a fork"):
             lim.acquire()
+        # One made before the fork and not used there (a module-level
+        # limiter of a pre-forking server) works in the child's loop.
+        unused = driver("z", sec=HUGE, max_burst=2, make_in_loop=False)
+        unused.limiter._after_fork()
+        assert unused.acquire() is True
+        unused.release()
     assert peer.remaining()["burst"] == 1  # the parent's is still held
 
 
