@@ -38,6 +38,17 @@ WorkValue value_of(WorkValue::Kind kind) {
   return v;
 }
 
+// A grant, with its burst permit handed back if the grant never reaches
+// the caller (the future was cancelled meanwhile).
+void settle_grant(const ShmContents& share, WorkOutcome& out) {
+  out.result = value_of(WorkValue::Kind::empty_tuple);
+  if (share.limiter->max_burst()) {
+    out.permit = BurstPermit(share.limiter, [](void* limiter) {
+      static_cast<SharedLimiter*>(limiter)->give_back();
+    });
+  }
+}
+
 // acquire and __aenter__: the waiting form, or one try when the limiter
 // does not block; `enter` makes a refusal an error.
 class AcquireWork final : public Work {
@@ -49,7 +60,7 @@ class AcquireWork final : public Work {
     if (!share_.blocking) {
       SharedTake take = share_.limiter->take();
       if (take.kind == SharedTake::Kind::granted) {
-        out.result = value_of(WorkValue::Kind::empty_tuple);
+        settle_grant(share_, out);
       } else if (take.kind == SharedTake::Kind::failed) {
         out.result = std::move(*take.error);
       } else if (enter_) {
@@ -67,9 +78,7 @@ class AcquireWork final : public Work {
       }
       SharedPermitWait::Step step = wait_.next();
       switch (step.kind) {
-        case SharedPermitWait::Kind::granted:
-          out.result = value_of(WorkValue::Kind::empty_tuple);
-          return true;
+        case SharedPermitWait::Kind::granted: settle_grant(share_, out); return true;
         case SharedPermitWait::Kind::interrupted: out.result = interrupted_error(); return true;
         case SharedPermitWait::Kind::failed: out.result = std::move(*step.error); return true;
         case SharedPermitWait::Kind::sleep:

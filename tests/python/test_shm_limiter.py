@@ -238,3 +238,22 @@ def test_library_exports_its_module_entry_only_and_needs_only_glibc():
               if "(NEEDED)" in line}
     # librt: glibc before 2.34 keeps shm_open there.
     assert needed <= SYSTEM_LIBRARIES | {"librt.so.1", "libstdc++.so.6", "libgcc_s.so.1"}, needed
+
+
+def test_a_grant_nobody_receives_gives_its_burst_permit_back(budget):
+    # The work starts at once on the executor and is granted before or
+    # after the cancellation; a grant that finds its future cancelled must
+    # not keep the permit.
+    async def main():
+        limiter = ratevane_shm.AsyncRateLimiter(budget, sec=HUGE, max_burst=1)
+        for _ in range(20):
+            limiter.acquire().cancel()
+            await asyncio.sleep(0.01)
+            assert (await asyncio.wait_for(limiter.acquire(), 10)) == ()
+            assert (await limiter.release()) == ()
+        for _ in range(100):   # the last cancelled grant may still be on its way
+            if (await limiter.get_remaining())["burst"] == 1:
+                break
+            await asyncio.sleep(0.01)
+        assert (await limiter.get_remaining())["burst"] == 1
+    asyncio.run(main())
