@@ -30,7 +30,7 @@ BUILD_SAN   := build/asan-cpython
 PYTEST_ARGS ?= -q
 
 .PHONY: deps venvs build build-pypy build-cpython test test-cpp test-python test-pypy \
-        test-cpython run-pypy run-cpython test-refleak soak sanitize demo bench dist clean \
+        test-cpython run-pypy run-cpython test-shm test-refleak soak sanitize demo bench dist clean \
         wheels test-wheels bench-wheels release-builds \
         wheels-then-refleak build-sanitize sanitize-low-priority test-arm64-low-priority
 
@@ -108,6 +108,11 @@ run-cpython:
 	cd tests/python && RATEVANE_BUILD=$(abspath $(BUILD_CPY)) $(abspath $(VCPY)) -m pytest $(PYTEST_ARGS)
 
 test-python: test-pypy test-cpython
+
+# The host-budget tests alone, on both test builds (a few seconds each).
+SHM_TESTS := test_shm_limiter.py test_shm_processes.py
+test-shm: build
+	$(MAKE) run-pypy run-cpython PYTEST_ARGS="-q $(SHM_TESTS)"
 
 # Reference counts stay flat under Debian's debug CPython.
 test-refleak: venvs

@@ -15,7 +15,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPTS = ["acquire_bench.py", "async_bench.py", "floor_bench.py", "memory_bench.py",
-           "redis_bench.py"]
+           "redis_bench.py", "shm_bench.py"]
 
 
 def run(interpreter, build, script):

@@ -132,6 +132,22 @@ Take try_acquire(LimiterCore& core, const BurstBound& burst) {
   return granted ? Take::granted : Take::refused;
 }
 
+Duration until_interval_end(uint64_t start, uint64_t length, WallTime now) {
+  // The end of the interval saturates: a window longer than the years left
+  // in 64 bits never wraps into the past.
+  uint64_t end;
+  if (__builtin_add_overflow(start, length, &end)) end = UINT64_MAX;
+  Duration wait{};
+  if (end > now.seconds) {
+    wait.seconds = end - now.seconds;
+    if (now.nanos > 0) {
+      wait.seconds -= 1;
+      wait.nanos = 1'000'000'000 - now.nanos;
+    }
+  }
+  return wait;
+}
+
 std::optional<Duration> time_until_next_window(LimiterCore& core) {
   CoreLock lock(core);
   if (lock.poisoned()) return std::nullopt;
@@ -141,21 +157,8 @@ std::optional<Duration> time_until_next_window(LimiterCore& core) {
     WindowLimit& w = core.window(i);
     roll_window(w, now.seconds);
     if (w.count.load(std::memory_order_relaxed) < w.limit) continue;
-    // The end of the interval saturates: a window longer than the years
-    // left in 64 bits never wraps into the past.
-    uint64_t end;
-    if (__builtin_add_overflow(w.window_start.load(std::memory_order_relaxed), w.window_seconds,
-                               &end)) {
-      end = UINT64_MAX;
-    }
-    Duration wait{};
-    if (end > now.seconds) {
-      wait.seconds = end - now.seconds;
-      if (now.nanos > 0) {
-        wait.seconds -= 1;
-        wait.nanos = 1'000'000'000 - now.nanos;
-      }
-    }
+    const Duration wait =
+        until_interval_end(w.window_start.load(std::memory_order_relaxed), w.window_seconds, now);
     if (!best || wait < *best) best = wait;
   }
   if (best && *best <= Duration{0, 1'000'000}) best = Duration{0, 1'000'000};

@@ -144,6 +144,10 @@ void give_back_burst(const BurstBound& burst);
 // stays taken on a grant (until release) and is given back otherwise.
 Take try_acquire(LimiterCore& core, const BurstBound& burst);
 
+// Time from `now` to the end of the interval of `length` seconds that
+// starts at `start` (0 when it has ended).
+Duration until_interval_end(uint64_t start, uint64_t length, WallTime now);
+
 // Time until the first full window reopens (never below 1 ms); absent when
 // no window is full or the core is poisoned.
 std::optional<Duration> time_until_next_window(LimiterCore& core);

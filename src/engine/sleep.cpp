@@ -6,7 +6,10 @@
 
 namespace ratevane {
 
-void SlicedSleeper::sleep_slice(int64_t ns) { os::sleep_ns(ns); }
+bool SlicedSleeper::sleep_slice(int64_t ns) {
+  os::sleep_ns(ns);
+  return false;
+}
 
 bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
   const int64_t start = clock_.now_ns();
@@ -18,7 +21,7 @@ bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
     if (elapsed >= duration) return false;
     if (interrupted.load(std::memory_order_acquire)) return true;
     const int64_t slice = std::min(duration - elapsed, kSliceNs);
-    sleep_slice(slice);
+    const bool woken = sleep_slice(slice);
     since_check_ += slice;
     if (since_check_ >= kSignalCheckNs) {
       since_check_ = 0;
@@ -27,6 +30,7 @@ bool SlicedSleeper::sleep(uint64_t ms, std::atomic<bool>& interrupted) {
         return true;
       }
     }
+    if (woken) return false;
   }
 }
 

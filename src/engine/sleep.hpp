@@ -30,7 +30,9 @@ class SlicedSleeper : public Sleeper {
   bool sleep(uint64_t ms, std::atomic<bool>& interrupted) override;
 
  protected:
-  virtual void sleep_slice(int64_t ns);
+  // Sleeps one slice; true when a wake-up ends the whole sleep early (a
+  // sleeper that waits on something; the plain one never does).
+  virtual bool sleep_slice(int64_t ns);
   // Runs the host's pending signal handlers; true when one reported an
   // error. Implementations take the interpreter lock themselves.
   virtual bool signal_check_failed() = 0;

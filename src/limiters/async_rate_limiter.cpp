@@ -11,6 +11,7 @@
 #include "host/entry.hpp"
 #include "host/types.hpp"
 #include "limiters/limiter_object.hpp"
+#include "limiters/once_work.hpp"
 
 namespace ratevane {
 namespace {
@@ -90,35 +91,9 @@ class AcquireWork final : public Work {
   bool enter_;
 };
 
-// The methods that finish at their first resumption.
-template <class F>
-class OnceWork final : public Work {
- public:
-  OnceWork(LimiterShare share, F f) : share_(std::move(share)), f_(std::move(f)) {}
-  bool poll(exec::Context&, WorkOutcome& out) override {
-    out.result = f_(share_);
-    return true;
-  }
-
- private:
-  LimiterShare share_;
-  F f_;
-};
-
-template <class F>
-std::unique_ptr<Work> once(const LimiterContents& c, F f) {
-  return std::make_unique<OnceWork<F>>(c, std::move(f));
-}
-
-// The call-time steps every method shares: borrow, (clear the interrupt
-// flag), build the work, hand it to the bridge.
 template <class MakeWork>
 Result<Ref> start(PyObject* self, bool clears_interrupt, MakeWork make_work) {
-  auto b = borrow(self);
-  if (!b) return std::move(b.error());
-  const LimiterContents& c = (*b)->contents;
-  if (clears_interrupt) c.interrupted->exchange(false, std::memory_order_acq_rel);
-  return bridge::make_awaitable(make_work(c));
+  return start_work(borrow(self), clears_interrupt, std::move(make_work));
 }
 
 template <class MakeWork>

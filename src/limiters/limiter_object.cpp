@@ -12,35 +12,34 @@ using host::HostError;
 using host::Ref;
 using host::Result;
 
-constexpr const char* kParams[] = {"sec",        "min",        "hour",        "day",
-                                   "sec_window", "min_window", "hour_window", "day_window",
-                                   "blocking",   "max_burst"};
-
 Result<LimiterConfig> convert_args(PyObject* args, PyObject* kwargs, const char* owner) {
-  const host::ArgSpec spec{owner, "__new__", kParams, 10, 0};
+  const host::ArgSpec spec{owner, "__new__", kLimiterParams, 10, 0};
   PyObject* slots[10];
   if (auto r = host::extract_args(spec, args, kwargs, slots); !r) return std::move(r.error());
+  return convert_config(slots);
+}
 
+}  // namespace
+
+Result<LimiterConfig> convert_config(PyObject* const* slots) {
   // Converted in positional order; the first failure is the one reported.
   LimiterConfig config;
   std::optional<uint64_t>* integers[] = {&config.sec,        &config.min,        &config.hour,
                                          &config.day,        &config.sec_window, &config.min_window,
                                          &config.hour_window, &config.day_window};
   for (std::size_t i = 0; i < 8; ++i) {
-    auto r = host::to_optional_u64(slots[i], kParams[i]);
+    auto r = host::to_optional_u64(slots[i], kLimiterParams[i]);
     if (!r) return std::move(r.error());
     *integers[i] = *r;
   }
-  auto blocking = host::to_bool(slots[8], true, kParams[8]);
+  auto blocking = host::to_bool(slots[8], true, kLimiterParams[8]);
   if (!blocking) return std::move(blocking.error());
   config.blocking = *blocking;
-  auto max_burst = host::to_optional_u64(slots[9], kParams[9]);
+  auto max_burst = host::to_optional_u64(slots[9], kLimiterParams[9]);
   if (!max_burst) return std::move(max_burst.error());
   config.max_burst = *max_burst;
   return config;
 }
-
-}  // namespace
 
 PyObject* new_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* owner) {
   return host::entry([&]() -> Result<Ref> {

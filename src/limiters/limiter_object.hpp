@@ -18,6 +18,16 @@ struct LimiterObject {
   host::BorrowCounter borrows;
 };
 
+// The ten limit parameters, in signature order.
+inline constexpr const char* kLimiterParams[] = {"sec",        "min",        "hour",
+                                                 "day",        "sec_window", "min_window",
+                                                 "hour_window", "day_window", "blocking",
+                                                 "max_burst"};
+
+// Converts the ten extracted parameters (null slots: not given), in
+// signature order; the first failure is the one reported.
+host::Result<LimiterConfig> convert_config(PyObject* const* slots);
+
 // The constructor entry of both classes: arguments, configuration checks,
 // then allocation. `owner` names the class in argument errors.
 PyObject* new_limiter(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* owner);

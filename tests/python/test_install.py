@@ -32,15 +32,17 @@ def test_pip_install_into_fresh_venv(tmp_path):
          "import ratevane, sys; "
          "r = ratevane.RateLimiter(sec=2, blocking=False); "
          "print(ratevane.__file__); print(r.acquire(), r.acquire(), r.acquire()); "
-         "print(hasattr(ratevane, '_arm_fault'))"],
+         "print(hasattr(ratevane, '_arm_fault')); "
+         "import ratevane_shm; print(hasattr(ratevane_shm, '_put_holder'))"],
         capture_output=True, text=True, cwd=str(outside), timeout=60,
         env={k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "RATEVANE_BUILD")},
     )
     assert probe.returncode == 0, probe.stderr
-    where, grants, hooks = probe.stdout.split("\n")[:3]
+    where, grants, hooks, shm_hooks = probe.stdout.split("\n")[:4]
     assert where.startswith(str(venv))
     assert grants == "True True False"
     assert hooks == "False"  # release builds carry no fault injection
+    assert shm_hooks == "False"
 
     show = subprocess.run([python, "-m", "pip", "show", "ratevane"], capture_output=True,
                           text=True, timeout=60)
@@ -53,7 +55,8 @@ def test_pip_install_into_fresh_venv(tmp_path):
     purelib = subprocess.run(
         [python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
         capture_output=True, text=True, check=True).stdout.strip()
-    assert os.path.isfile(os.path.join(purelib, "ratevane-stubs", "__init__.pyi"))
+    for stubs in ("ratevane-stubs", "ratevane_shm-stubs"):
+        assert os.path.isfile(os.path.join(purelib, stubs, "__init__.pyi")), stubs
     for part in ("__init__.py", "budget.lua", "py.typed"):  # the Redis companion module
         assert os.path.isfile(os.path.join(purelib, "ratevane_redis", part)), part
 

@@ -20,6 +20,8 @@ def stub_path(tmp_path_factory):
     where = tmp_path_factory.mktemp("stubs")
     with open(os.path.join(ROOT, "stubs", "ratevane-stubs", "__init__.pyi")) as f:
         (where / "ratevane.pyi").write_text(f.read())
+    with open(os.path.join(ROOT, "stubs", "ratevane_shm-stubs", "__init__.pyi")) as f:
+        (where / "ratevane_shm.pyi").write_text(f.read())
     return str(where)
 
 
@@ -41,7 +43,7 @@ def test_examples_type_check_clean(stub_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("name", ["misuse.py", "redis_misuse.py"])
+@pytest.mark.parametrize("name", ["misuse.py", "redis_misuse.py", "shm_misuse.py"])
 def test_every_misuse_is_reported(stub_path, name):
     path = os.path.join("tests", "typing", name)
     with open(os.path.join(ROOT, path)) as f:

@@ -38,11 +38,12 @@ class ScriptedSleeper final : public SlicedSleeper {
   }
 
  protected:
-  void sleep_slice(int64_t ns) override {
+  bool sleep_slice(int64_t ns) override {
     slices.push_back(ns);
     clock_.advance(ns + oversleep_ns);
     if (wall_) wall_->advance(ns + oversleep_ns);
     if (after_slice) after_slice(slices.size() - call_start_);
+    return false;
   }
   bool signal_check_failed() override {
     checks.push_back(slices.size());

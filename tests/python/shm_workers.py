@@ -1,0 +1,58 @@
+"""Work that the host-budget tests run in other processes. A module of its
+own, so that children started by `spawn` import it by name."""
+
+import json
+import os
+import sys
+import time
+
+import ratevane_shm
+
+
+def hammer(name, sec, until, out_path):
+    """Acquire from the budget until the wall clock passes `until`, and
+    write each grant's (before, after) clock reads to `out_path`. Never
+    waits inside acquire, so the two reads stay close around the grant."""
+    limiter = ratevane_shm.RateLimiter(name, sec=sec, blocking=False)
+    grants = []
+    while True:
+        before = time.time()
+        if before >= until:
+            break
+        if limiter.acquire():
+            grants.append((before, time.time()))
+        else:
+            time.sleep(0.0005)
+    with open(out_path, "w") as f:
+        json.dump(grants, f)
+
+
+def hold_and_count(name, max_burst, rounds, counter, lock, peak):
+    """Take a burst permit, note how many processes hold one at the same
+    time, then hand it back; `rounds` times."""
+    limiter = ratevane_shm.RateLimiter(name, sec=10**12, max_burst=max_burst)
+    for _ in range(rounds):
+        with limiter:
+            with lock:
+                counter.value += 1
+                peak.value = max(peak.value, counter.value)
+            time.sleep(0.002)
+            with lock:
+                counter.value -= 1
+
+
+def churn(name, max_burst):
+    """Take and hand back burst permits until killed."""
+    limiter = ratevane_shm.RateLimiter(name, sec=10**12, max_burst=max_burst)
+    while True:
+        limiter.acquire()
+        limiter.release()
+
+
+if __name__ == "__main__":
+    # As a plain subprocess: hammer NAME SEC UNTIL OUT
+    name, sec, until, out = sys.argv[2:6]
+    assert sys.argv[1] == "hammer"
+    hammer(name, int(sec), float(until), out)
+    sys.stdout.flush()
+    os._exit(0)
