@@ -586,5 +586,22 @@ bench-wheels: $(STAMPS)/wheels release-builds
 	RATEVANE_BUILD=$(BUILD_REL_CPY) $(CPYTHON) bench/acquire_bench.py \
 	  --compare $$(ls build/wheels/cpython/ratevane*.so)
 
+# What the stable ABI costs: stable-ABI and full-API release builds of the
+# same sources (g++, pip install's options) for pyenv's CPython 3.11 and
+# 3.13, compared in one run per interpreter (bench/abi3_bench.py).
+ABI3_BENCH_PYTHONS := 3.11.7 3.13.0
+
+bench-abi3-%: venvs
+	$(call configure,build/bench-full-$*,-Dpython=$(PYENV_ROOT)/versions/$*/bin/python3)
+	$(call configure,build/bench-abi3-$*,-Dpython=$(PYENV_ROOT)/versions/$*/bin/python3 -Dlimited_api=true)
+	$(MESON) compile -C build/bench-full-$*
+	$(MESON) compile -C build/bench-abi3-$*
+	$(PYENV_ROOT)/versions/$*/bin/python3 bench/abi3_bench.py --full build/bench-full-$* \
+	  --abi3 build/bench-abi3-$* $(ABI3_BENCH_ARGS)
+
+bench-abi3: $(addprefix bench-abi3-,$(ABI3_BENCH_PYTHONS))
+
+.PHONY: bench-abi3
+
 clean:
 	rm -rf build dist
