@@ -1,13 +1,13 @@
 """Two jobs on Windows PE files, for the win_amd64 wheel.
 
-    python cross/pe_tool.py def python311.dll > python311.def
+    python cross/pe_tool.py def python3.dll > python3.def
         The DLL's exported names as a module-definition file, which
         `zig dlltool` turns into the import library extensions link with.
 
     python cross/pe_tool.py check WHEEL
-        Each extension module in the wheel (*.pyd) imports from the
-        interpreter's DLL, KERNEL32 and the Universal CRT only, and exports
-        the module entries only; prints what it found.
+        Each extension module in the wheel (*.pyd) is the stable-ABI module
+        (ratevane.pyd), imports from python3.dll, KERNEL32 and the Universal
+        CRT only, and exports the module entries only; prints what it found.
 """
 
 import re
@@ -17,10 +17,10 @@ import zipfile
 import pefile
 
 # What a module built with Zig's C++ runtime linked in may load: the
-# interpreter, the kernel and the Universal CRT's API sets, all present on
+# interpreter's stable-ABI DLL, the kernel and the Universal CRT's API sets, all present on
 # every supported Windows (the CRT's as part of Windows 10, or the update
 # that CPython's own installer brings on older systems).
-ALLOWED_IMPORT = re.compile(r"^(python311\.dll|kernel32\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$", re.I)
+ALLOWED_IMPORT = re.compile(r"^(python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$", re.I)
 ENTRIES = {"PyInit_ratevane", "PyInit_awaitable_bridge"}
 PACKAGES = {"ratevane-stubs", "ratevane_redis"}
 REQUIRED = ["ratevane-stubs/__init__.pyi", "ratevane_redis/__init__.py"]
@@ -77,8 +77,8 @@ def check_wheel(path):
                 failures.append(f"{name}: imports {bad}")
             if set(exports) != ENTRIES:
                 failures.append(f"{name}: exports {sorted(exports)}, not {sorted(ENTRIES)}")
-            if not name.endswith(".cp311-win_amd64.pyd"):
-                failures.append(f"{name}: not the CPython 3.11 win_amd64 suffix")
+            if name != "ratevane.pyd":
+                failures.append(f"{name}: not the stable-ABI module name (ratevane.pyd)")
     for failure in failures:
         print(failure, file=sys.stderr)
     return 1 if failures else 0

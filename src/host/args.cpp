@@ -73,6 +73,17 @@ Result<std::optional<uint64_t>> convert_u64(PyObject* slot) {
   return std::optional<uint64_t>(value);
 }
 
+// A type's name attribute (__name__, __qualname__) as text; empty if it
+// has none that is text. The stable ABI has no tp_name field to read.
+std::string type_attribute(PyObject* type, const char* attribute) {
+  Ref name = Ref::steal(PyObject_GetAttrString(type, attribute));
+  if (name && PyUnicode_Check(name.get())) {
+    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) return utf8;
+  }
+  PyErr_Clear();
+  return std::string();
+}
+
 bool is_numpy_bool(PyTypeObject* type) {
   Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module || !PyUnicode_Check(module.get())) {
@@ -80,10 +91,8 @@ bool is_numpy_bool(PyTypeObject* type) {
     return false;
   }
   if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
-  const char* name = type->tp_name;
-  const char* dot = std::strrchr(name, '.');
-  const char* base = dot != nullptr ? dot + 1 : name;
-  return std::strcmp(base, "bool_") == 0 || std::strcmp(base, "bool") == 0;
+  const std::string base = type_attribute(reinterpret_cast<PyObject*>(type), "__name__");
+  return base == "bool_" || base == "bool";
 }
 
 Result<bool> convert_bool(PyObject* slot, bool fallback) {
@@ -112,12 +121,8 @@ Result<bool> convert_bool(PyObject* slot, bool fallback) {
 
 std::string type_qualname(PyObject* object) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) return utf8;
-  }
-  PyErr_Clear();
-  return Py_TYPE(object)->tp_name;
+  std::string name = type_attribute(type, "__qualname__");
+  return name.empty() ? type_attribute(type, "__name__") : name;
 }
 
 Result<bool> extract_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs,

@@ -94,11 +94,30 @@ def test_library_exports_its_two_module_entries_only():
     assert set(symbols[2::3]) == ENTRIES, symbols
 
 
+# The CPython wheels hold one module for the stable ABI, which every CPython
+# from 3.10 on loads: named with the stable-ABI suffix on Linux, and plain
+# ".pyd" on Windows (which has no other stable-ABI name).
+STABLE_ABI_SUFFIX = ".pyd" if WINDOWS else ".abi3.so"
+
+
+def is_stable_abi_module(path):
+    return not IS_PYPY and os.path.basename(path) == "ratevane" + STABLE_ABI_SUFFIX
+
+
 def test_library_file_carries_the_interpreters_own_suffix():
     # The full suffix of this interpreter (implementation, version and
-    # platform), not a bare ".so" that any interpreter would also load.
-    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    assert os.path.basename(ratevane.__file__) == "ratevane" + suffix, (ratevane.__file__, suffix)
+    # platform), or on CPython the stable-ABI one, never a bare ".so" that
+    # any interpreter (PyPy too) would also load.
+    suffixes = importlib.machinery.EXTENSION_SUFFIXES
+    name = os.path.basename(ratevane.__file__)
+    assert name == "ratevane" + suffixes[0] or is_stable_abi_module(name), (name, suffixes)
+    assert name[len("ratevane"):] in suffixes, (name, suffixes)
+
+
+@pytest.mark.skipif("RATEVANE_WHEEL" not in os.environ or IS_PYPY,
+                    reason="the CPython wheels hold a stable-ABI module; PyPy has no stable ABI")
+def test_cpython_wheel_holds_the_stable_abi_module():
+    assert is_stable_abi_module(ratevane.__file__), ratevane.__file__
 
 
 installed_wheel = pytest.mark.skipif(
@@ -157,7 +176,10 @@ def test_wheel_dll_needs_only_the_interpreter_the_kernel_and_the_crt():
     # beside it.
     check_loaded_from_the_wheel()
     imports, _ = dll_imports_and_exports(ratevane.__file__)
-    expected_python = "python%d%d.dll" % sys.version_info[:2]
+    # A stable-ABI module links against python3.dll, which every CPython
+    # from 3.2 on installs and which forwards to the versioned DLL.
+    expected_python = ("python3.dll" if is_stable_abi_module(ratevane.__file__)
+                       else "python%d%d.dll" % sys.version_info[:2])
     others = {dll for dll in imports
               if dll not in (expected_python, "kernel32.dll") and not dll.startswith("api-ms-win-crt-")}
     assert expected_python in imports and "kernel32.dll" in imports, imports
