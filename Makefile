@@ -355,7 +355,7 @@ PYENV_ROOT     ?= $(HOME)/.pyenv
 ABI3_PYTHONS   := 3.10.13 3.11.7 3.12.1 3.13.0
 WHEEL_SUBSET   := test_construction.py test_bad_input.py test_module.py \
                   test_rate_limiter_threads.py test_interrupt_many.py test_async_limiter.py \
-                  test_async_stress.py
+                  test_async_stress.py test_shm_limiter.py
 
 test-abi3-%: $(STAMPS)/wheels
 	@test -x $(PYENV_ROOT)/versions/$*/bin/python3 || { echo "no CPython $* under $(PYENV_ROOT)/versions"; exit 1; }
