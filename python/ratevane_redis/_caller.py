@@ -18,7 +18,7 @@ _REFUSALS = ("not allowed from script", "@user_script", "NOPERM", "can't run thi
              "Unknown Redis command called from script")
 
 # What the script runs, for the message that names the cause.
-NEEDED = ("EVALSHA and SCRIPT LOAD, and inside scripts TIME, HMGET, HSET, PEXPIREAT, PTTL, "
+NEEDED = ("EVALSHA and SCRIPT LOAD, and inside scripts TIME, HGET, HMGET, HSET, PEXPIREAT, "
           "ZADD, ZSCORE, ZREM, ZCARD, ZCOUNT, ZRANGE, ZREMRANGEBYSCORE and PUBLISH")
 
 

@@ -103,3 +103,14 @@ def test_a_planted_mismatch_is_named(side, old, new):
     except AssertionError as e:  # a value the block may not hold
         found = [str(e)]
     assert found, (side, new)
+
+
+def test_the_commands_named_to_a_refusing_server_are_the_scripts():
+    # A server that refuses a command of the script gets told which the
+    # script runs: the list must be the script's own.
+    import re
+
+    from ratevane_redis import _caller
+    used = set(re.findall(r"redis\.call\('([A-Z]+)'", _caller.SCRIPT))
+    named = set(re.findall(r"\b[A-Z]{3,}\b", _caller.NEEDED.split("inside scripts")[1]))
+    assert used == named
