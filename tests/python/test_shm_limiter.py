@@ -11,7 +11,7 @@ import sys
 import pytest
 import ratevane
 import ratevane_shm
-from conftest import HUGE, in_one_interval
+from conftest import HUGE, SANITIZERS, in_one_interval
 from test_module import SYSTEM_LIBRARIES
 from shm_support import budget, child_env, object_path  # noqa: F401  (budget: a fixture)
 
@@ -228,6 +228,7 @@ def test_async_class(budget):
     asyncio.run(main())
 
 
+@pytest.mark.skipif(bool(SANITIZERS), reason="a sanitizer build needs the sanitizers' runtimes")
 def test_library_exports_its_module_entry_only_and_needs_only_glibc():
     symbols = subprocess.run(["nm", "-D", "--defined-only", ratevane_shm.__file__],
                              capture_output=True, text=True, check=True).stdout.split()
