@@ -290,17 +290,11 @@ class Driver:
 
     async def background_round(self):
         """run_background() for an asyncio driver, from inside its loop."""
-        rounds = []
-
-        async def step():
-            rounds.append(await _async.background_step(self.core, self.env))
-
         self._deliver_press()
         if not self.env.started:
             return
         for _ in range(100):
-            await step()
-            if self._settled(rounds[-1]):
+            if self._settled(await _async.background_step(self.core, self.env)):
                 return
         raise AssertionError("the background work never settles")
 
@@ -353,17 +347,6 @@ class Peer:
 
     def release(self):
         self.call(self.wire.release_args([self.leases.pop()]))
-
-    def enter(self):
-        """`with` / `async with`: its entry."""
-        if self.loop is None:
-            return self.limiter.__enter__()
-        return self._run(self.limiter.__aenter__())
-
-    def exit(self):
-        if self.loop is None:
-            return self.limiter.__exit__(None, None, None)
-        return self._run(self.limiter.__aexit__(None, None, None))
 
     def remaining(self):
         return self.budget.remaining(self.call(self.wire.remaining_args))
