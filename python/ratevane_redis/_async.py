@@ -16,16 +16,16 @@ import weakref
 from collections import OrderedDict
 from itertools import islice
 from types import TracebackType
-from typing import (Any, Awaitable, Callable, Coroutine, Dict, List, Literal, Optional, Sequence,
-                    Set, Tuple, Type, TypeVar, Union)
+from typing import (Any, Awaitable, Dict, List, Literal, Optional, Sequence, Tuple, Type, TypeVar,
+                    Union)
 
 import redis.asyncio
 import redis.asyncio.client
 import redis.asyncio.cluster
 
 from ._caller import async_caller
-from ._config import Budget, check_client
 from . import _core
+from ._config import Budget, check_client
 from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, ReleaseCount, closed_error
 from ._lifetime import Forked
 from ._wire import BLOCK, MAX_BATCH, wait_seconds

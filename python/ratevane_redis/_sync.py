@@ -7,14 +7,14 @@ import threading
 import time
 import weakref
 from types import TracebackType
-from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, Type, Union
+from typing import Any, Callable, Dict, Literal, Optional, Type, Union
 
 import redis
 import redis.cluster
 
 from ._caller import sync_caller
-from ._config import Budget, check_client
 from . import _core
+from ._config import Budget, check_client
 from ._core import (LISTEN, REFUSED, SLEEP, SUBSCRIBE, Ask, Core, ReleaseCount,
                     closed_error)
 from ._lifetime import Forked, hand_back_at_exit

@@ -17,7 +17,7 @@ import pytest
 redis = pytest.importorskip("redis")
 
 import ratevane_redis  # noqa: E402
-from ratevane_redis import _async, _sync  # noqa: E402
+from ratevane_redis import _async  # noqa: E402
 from ratevane_redis._config import Budget  # noqa: E402
 from ratevane_redis._wire import Wire, acquire_reply  # noqa: E402
 from script_model import ScriptModel  # noqa: E402
