@@ -26,9 +26,10 @@ import redis.asyncio.cluster
 from ._caller import async_caller
 from . import _core
 from ._config import Budget, check_client
-from ._core import LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, ReleaseCount, closed_error
+from ._core import (LISTEN, REFUSED, SLEEP, SUBSCRIBE, Core, Grant, HandBack, ReleaseCount,
+                    closed_error)
 from ._lifetime import Forked
-from ._wire import BLOCK, MAX_BATCH, wait_seconds
+from ._wire import MAX_BATCH, wait_seconds
 
 # How often the background task looks at a block at the latest.
 HOLDER_POLL = 0.05
@@ -202,11 +203,7 @@ async def background_step(core: Core, env: "AsyncEnv") -> Optional[float]:
     calls, renew, due = core.background(env.now())
     if not calls and renew is None and not core.busy():
         return None
-    for hand_back in calls:
-        try:
-            await guarded(env.call(hand_back.args))
-        except Exception:
-            core.unsent(hand_back, env.now())
+    await send_hand_backs(core, env, calls)
     if renew is not None:
         try:
             lost = await guarded(env.call(core.wire.renew_args(renew)))
@@ -215,6 +212,25 @@ async def background_step(core: Core, env: "AsyncEnv") -> Optional[float]:
         else:
             core.renewed(renew, lost)
     return due
+
+
+async def send_hand_backs(core: Core, env: "AsyncEnv",
+                          hand_backs: Sequence[HandBack]) -> Optional[Exception]:
+    """Each hand-back's call. One that fails is tried again later by the
+    background work; one cut short by a cancel goes back to the outbox as
+    it was, with those not sent yet, for whoever sends next (the loop's
+    shutdown, say). The first failure is returned."""
+    error: Optional[Exception] = None
+    for i, hand_back in enumerate(hand_backs):
+        try:
+            await guarded(env.call(hand_back.args))
+        except Exception as failure:
+            core.unsent(hand_back, env.now())
+            error = error or failure
+        except BaseException:
+            core.not_sent(hand_backs[i:])
+            raise
+    return error
 
 
 async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
@@ -254,9 +270,9 @@ async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
                 core.press()
     except asyncio.CancelledError:
         if Forked.generation == generation:
-            for args in _shutdown_calls(core):
+            for hand_back in _shutdown_calls(core):
                 try:
-                    await asyncio.wait_for(env.call(args), SHUTDOWN_GRACE)
+                    await asyncio.wait_for(env.call(hand_back.args), SHUTDOWN_GRACE)
                 except BaseException:
                     break
         raise
@@ -266,17 +282,15 @@ async def _background(core: Core, env: "AsyncEnv", state: "_LoopState") -> None:
         await _close_quietly(listener)
 
 
-def _shutdown_calls(core: Core) -> List[List[Any]]:
+def _shutdown_calls(core: Core) -> List[HandBack]:
     """The loop is ending: the block goes back, as no task of this loop will
-    watch it; the leases stay held while the limiter lives (a later loop
-    renews them, or they run out), and go back with it when it is gone."""
-    calls, core.outbox = [h.args for h in core.outbox], []
+    watch it, and every hand-back queued goes now; the leases stay held
+    while the limiter lives (a later loop renews them, or they run out),
+    and go back with it when it is gone."""
     if core.gone and not core.closed:
-        return calls + core.close()
-    old = core.block.drop() if core.block is not None else None
-    if old is not None:
-        calls.append(core.wire.refund_args(old[0], BLOCK, old[1]))
-    return calls
+        return core.close()
+    core.drop_block()
+    return core.take_outbox()
 
 
 class AsyncRateLimiter(Forked):
@@ -504,15 +518,20 @@ class AsyncRateLimiter(Forked):
         await self._close_here()
 
     async def _close_here(self) -> None:
-        core = self._core
-        calls = [] if core.closed else core.close()
+        hand_backs = self._core.close()
         state = self._cell[0]
         if state is not None:
             self._fail_waiters(state, closed_error())
             state.closing.set()
-            self._ensure_background(state)
-        for args in calls:
-            await self._env.call(args)
+        try:
+            error = await send_hand_backs(self._core, self._env, hand_backs)
+        finally:
+            # What failed is tried again by the background task of the
+            # loop the limiter works in, when that is this one.
+            if state is not None and state.loop is _running_loop():
+                self._ensure_background(state)
+        if error is not None:
+            raise error
 
     async def get_remaining(self) -> Dict[str, int]:
         """Permits left in each configured window, and "burst" with

@@ -275,8 +275,7 @@ class Core:
         the leases to renew (None: none due), and when to look again (inf:
         nothing left to do, the work may end)."""
         if self.gone and not self.closed:
-            for args in self.close():
-                self._hand_back(args)
+            self._close()
         calls = [h for h in self.outbox if h.at <= now]
         self.outbox = [h for h in self.outbox if h.at > now]
         block = self.block
@@ -303,6 +302,17 @@ class Core:
             hand_back.at = now + HANDBACK_PAUSE * 2 ** hand_back.tries
             self.outbox.append(hand_back)
 
+    def not_sent(self, hand_backs: Sequence[HandBack]) -> None:
+        """Hand-backs whose calls were cut short (the task or the caller
+        sending them was cancelled): first in the outbox again, not counted
+        as tries."""
+        self.outbox[:0] = hand_backs
+
+    def take_outbox(self) -> List[HandBack]:
+        """Every hand-back queued, due or not, to send at once."""
+        out, self.outbox = self.outbox, []
+        return out
+
     def busy(self) -> bool:
         """Whether there is background work to do: hand-backs to send,
         leases to renew, a block to watch."""
@@ -311,20 +321,27 @@ class Core:
 
     # --- closing -----------------------------------------------------------------
 
-    def close(self) -> List[Call]:
-        """Closed: no more grants. The calls that hand back the block and
-        every lease still held (to make at once), besides what was waiting
-        in the outbox (best effort)."""
+    def close(self) -> List[HandBack]:
+        """Closed: no more grants. Every hand-back owed, to send at once:
+        the block's unused permits, every lease still held, and the
+        hand-backs still queued (a lost answer's refund, say). Closing again
+        gives what was queued since."""
+        self._close()
+        return self.take_outbox()
+
+    def _close(self) -> None:
         self.closed = True
-        calls: List[Call] = []
-        old = self.block.drop() if self.block is not None else None
-        if old is not None:
-            calls.append(self.wire.refund_args(old[0], BLOCK, old[1]))
+        self.drop_block()
         if self.held:
-            calls.append(self.wire.release_args(list(self.held)))
+            self._hand_back(self.wire.release_args(list(self.held)))
             self.held.clear()
         self.renew_at = math.inf
-        return calls
+
+    def drop_block(self) -> None:
+        """The block's unused permits go back (queued)."""
+        old = self.block.drop() if self.block is not None else None
+        if old is not None:
+            self._hand_back(self.wire.refund_args(old[0], BLOCK, old[1]))
 
 
 class ReleaseCount:

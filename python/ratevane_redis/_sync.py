@@ -7,7 +7,7 @@ import threading
 import time
 import weakref
 from types import TracebackType
-from typing import Any, Callable, Dict, Literal, Optional, Type, Union
+from typing import Any, Callable, Dict, Literal, Optional, Sequence, Type, Union
 
 import redis
 import redis.cluster
@@ -15,7 +15,7 @@ import redis.cluster
 from ._caller import sync_caller
 from . import _core
 from ._config import Budget, check_client
-from ._core import (LISTEN, REFUSED, SLEEP, SUBSCRIBE, Ask, Core, ReleaseCount,
+from ._core import (LISTEN, REFUSED, SLEEP, SUBSCRIBE, Ask, Core, HandBack, ReleaseCount,
                     closed_error)
 from ._lifetime import Forked, hand_back_at_exit
 from ._wire import wait_seconds
@@ -101,12 +101,7 @@ class Background:
             if not calls and renew is None and not core.busy():
                 self.running = False
                 return None
-        for hand_back in calls:
-            try:
-                env.call(hand_back.args)
-            except Exception:
-                with self.lock:
-                    core.unsent(hand_back, env.now())
+        self.send(calls)
         if renew is not None:
             try:
                 lost = env.call(core.wire.renew_args(renew))
@@ -116,6 +111,24 @@ class Background:
                 with self.lock:
                     core.renewed(renew, lost)
         return due
+
+    def send(self, hand_backs: Sequence[HandBack]) -> Optional[Exception]:
+        """Each hand-back's call. One that fails is tried again later by the
+        background work; one cut short (Ctrl-C) goes back to the outbox as
+        it was, with those not sent yet. The first failure is returned."""
+        error: Optional[Exception] = None
+        for i, hand_back in enumerate(hand_backs):
+            try:
+                self.env.call(hand_back.args)
+            except Exception as failure:
+                with self.lock:
+                    self.core.unsent(hand_back, self.env.now())
+                error = error or failure
+            except BaseException:
+                with self.lock:
+                    self.core.not_sent(hand_backs[i:])
+                raise
+        return error
 
     def run(self) -> None:
         pubsub: Any = None
@@ -155,10 +168,7 @@ class Background:
         if not self.lock.acquire(timeout=1.0):
             return [], self.env.call  # a thread stopped mid-step holds it
         try:
-            calls = [h.args for h in self.core.outbox]
-            calls += [] if self.core.closed else self.core.close()
-            self.core.outbox = []
-            return calls, self.env.call
+            return [h.args for h in self.core.close()], self.env.call
         finally:
             self.lock.release()
 
@@ -358,12 +368,16 @@ class RateLimiter(Forked):
         acquire() raises ValueError; release() does nothing; closing again
         does nothing."""
         with self._lock:
-            calls = [] if self._core.closed else self._core.close()
-            self._background.ensure()
+            hand_backs = self._core.close()
         self._closing.set()
         self._releases.close()
-        for args in calls:
-            self._env.call(args)
+        try:
+            error = self._background.send(hand_backs)
+        finally:
+            with self._lock:
+                self._background.ensure()  # what failed is tried again
+        if error is not None:
+            raise error
 
     def get_remaining(self) -> Dict[str, int]:
         """Permits left in each configured window, and "burst" with

@@ -504,7 +504,15 @@ local function cancel()
   local rid = ARGV[2]
   local until_ms = kept_until(lease_ms)
   local seen = redis.call('ZSCORE', GRANTS, rid)
-  redis.call('ZADD', GRANTS, until_ms * COUNT_UNIT, rid)
+  if seen then
+    -- Granted: the count stays, for the refund that may come after (one
+    -- that failed and is tried again), and the id is kept as long at least.
+    seen = tonumber(seen)
+    until_ms = math.max(until_ms, math.floor(seen / COUNT_UNIT))
+    redis.call('ZADD', GRANTS, until_ms * COUNT_UNIT + seen % COUNT_UNIT, rid)
+  else
+    redis.call('ZADD', GRANTS, until_ms * COUNT_UNIT, rid)
+  end
   local v = redis.call('HMGET', STATE, 'e', 'g')
   local g = keep_grants(until_ms, tonumber(v[2]))
   if g then write_state({'g', g}, tonumber(v[1]), nil) end

@@ -617,7 +617,11 @@ class _Call:
         rid = self.arg(2)
         until_ms = self.kept_until(lease_ms)
         seen = self.m.zscore(self.GRANTS, rid)
-        self.m.zadd(self.GRANTS, until_ms * C["COUNT_UNIT"], rid)
+        if seen is not None:
+            until_ms = max(until_ms, math.floor(seen / C["COUNT_UNIT"]))
+            self.m.zadd(self.GRANTS, until_ms * C["COUNT_UNIT"] + lmod(seen, C["COUNT_UNIT"]), rid)
+        else:
+            self.m.zadd(self.GRANTS, until_ms * C["COUNT_UNIT"], rid)
         e, g = (tonumber(x) for x in self.m.hmget(self.STATE, [b"e", b"g"]))
         g = self.keep_grants(until_ms, g)
         if g is not None:

@@ -173,6 +173,40 @@ def test_close_hands_back_and_wakes_every_waiter(driver):
         burst.acquire()
 
 
+def test_close_sends_every_hand_back_owed_and_a_failed_one_again(driver):
+    clock, store = driver.clock, driver.store
+    peer = driver.peer("h", min=HUGE, max_burst=3)
+    lim = driver("h", min=HUGE, max_burst=3)
+    assert lim.acquire()
+    store.fault("lost", "a")
+    with pytest.raises(redis.exceptions.ConnectionError):
+        lim.acquire()
+    # The lost answer's refund and cancel are queued for the background
+    # work, which is cut short (Ctrl-C, a cancel) before it sends them:
+    # they stay owed, and close() sends them.
+    interrupt = INTERRUPTS[driver.kind][1]
+
+    def cut_short():
+        raise interrupt
+
+    async def cut_short_async():
+        raise interrupt
+    store.on_call("f", cut_short if driver.kind == "sync" else cut_short_async)
+    with pytest.raises(interrupt):
+        lim.run_background()
+    assert peer.remaining() == {"minute": HUGE - 2, "burst": 1}
+    # One of them fails: close() raises the client's error once the others
+    # are sent, and the background work tries it again.
+    store.fault("refused", "f")
+    with pytest.raises(redis.exceptions.ConnectionError, match="^refused$"):
+        lim.close()
+    assert peer.remaining() == {"minute": HUGE - 2, "burst": 3}
+    clock.advance(0.25)
+    lim.run_background()
+    assert peer.remaining() == {"minute": HUGE - 1, "burst": 3}
+    lim.close()  # nothing left to send
+
+
 def test_a_collected_limiter_hands_back_its_leases_and_block(driver):
     peer = driver.peer("g", sec=HUGE, min=HUGE, max_burst=1)
     held = driver("g", sec=HUGE, min=HUGE, max_burst=1)
