@@ -191,7 +191,8 @@ demo: build-pypy
 	PYTHONPATH=$(abspath $(BUILD_PYPY))/src:$(abspath python) $(VPYPY) examples/shared_budget.py
 
 # The figures come from release builds with pip install's options (no
-# fault points), not from the test builds.
+# fault points), not from the test builds, run by the venvs' interpreters
+# (the same PyPy and CPython, with redis-py for the shared-budget rows).
 release-builds: venvs
 	$(call configure,$(BUILD_REL_PYPY),-Dpython=$(PYPY))
 	$(MESON) compile -C $(BUILD_REL_PYPY)
@@ -203,8 +204,8 @@ bench: release-builds
 	$(MESON) compile -C $(BUILD_BENCH)
 	$(BUILD_BENCH)/bench/engine_bench --benchmark_min_time=0.2
 	$(BUILD_BENCH)/bench/executor_bench
-	$(VCPY) bench/report.py --pypy $(PYPY) --pypy-build $(abspath $(BUILD_REL_PYPY)) \
-	  --cpython $(CPYTHON) --cpython-build $(abspath $(BUILD_REL_CPY))
+	$(VCPY) bench/report.py --pypy $(VPYPY) --pypy-build $(abspath $(BUILD_REL_PYPY)) \
+	  --cpython $(VCPY) --cpython-build $(abspath $(BUILD_REL_CPY))
 
 # --- binary wheels ------------------------------------------------------------
 

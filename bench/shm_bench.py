@@ -4,7 +4,9 @@ to ratevane.RateLimiter's in the same run; 8 processes of 2 threads each
 hammering one budget of sec=1000 (over-grants in any second, share of each
 saturated second granted, calls per second); the time from a release in
 one process to the grant of a waiter in another; and the time of the
-acquire that takes back the permit of a holder killed with SIGKILL.
+acquire that takes back the permit of a holder killed with SIGKILL; and a
+granted acquire through ratevane_redis on loopback (one script call each,
+and with reserve=) against this one, in the same run.
 
     RATEVANE_BUILD=build/release-pypy pypy3 bench/shm_bench.py
     RATEVANE_BUILD=build/release-cpython python3 bench/shm_bench.py
@@ -173,20 +175,61 @@ def kill_reclaim(rounds):
     return statistics.median(took) * 1e6
 
 
+def against_redis(n, rounds, shm_ns):
+    """A granted acquire through ratevane_redis on a redis-server of this
+    run's own on loopback: one script call per acquire, and with reserve=
+    (permits taken ahead in blocks), in interleaved rounds; and each against
+    shm_ns, this module's cost measured in the same run."""
+    import tempfile
+
+    import redis
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                    "python"))
+    import ratevane_redis
+    from redis_bench import start_server
+
+    with tempfile.TemporaryDirectory() as where:
+        proc, port = start_server(where)
+        try:
+            client = redis.Redis(port=port)
+            budget = name("redis")
+            limit = {"sec": 2**53}  # the largest a shared budget counts
+            each = ratevane_redis.RateLimiter(client, budget + "-each", **limit)
+            ahead = ratevane_redis.RateLimiter(client, budget + "-ahead", **limit, reserve=1.0)
+            # A script call costs tens of microseconds: fewer calls per pass.
+            each_ns, ahead_ns = per_call_ns([each, ahead], n // 20, rounds)
+            each.close()
+            ahead.close()
+        finally:
+            proc.terminate()
+            proc.wait()
+    label = "granted acquire, 1 window"
+    return [[f"{label}: ratevane_redis, one call each", round(each_ns), "ns"],
+            [f"{label}: ratevane_redis, reserve=1.0", round(ahead_ns), "ns"],
+            [f"{label}: ratevane_redis / ratevane_shm, one call each",
+             round(each_ns / shm_ns, 1), "x"],
+            [f"{label}: ratevane_redis / ratevane_shm, reserve=1.0",
+             round(ahead_ns / shm_ns, 1), "x"]]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     n, rounds = (100_000, 3) if args.quick else (500_000, 7)
     rows = []
+    cost = {}
     for windows, limits in WINDOWS.items():
         shared = ratevane_shm.RateLimiter(name(f"cost{windows}"), **limits)
         local = ratevane.RateLimiter(**limits)
         shm_ns, local_ns = per_call_ns([shared, local], n, rounds)
+        cost[windows] = shm_ns
         ratevane_shm.remove(name(f"cost{windows}"))
         rows += [[f"granted acquire, {windows} window(s): ratevane_shm", round(shm_ns), "ns"],
                  [f"granted acquire, {windows} window(s): ratevane", round(local_ns), "ns"],
                  [f"granted acquire, {windows} window(s): ratio", round(shm_ns / local_ns, 2), "x"]]
+    rows += against_redis(n, rounds, cost[1])
     over, share, calls = many_processes(2 if args.quick else 3)
     rows += [["8 processes x 2 threads, sec=1000: over-grants", over, "permits"],
              ["8 processes x 2 threads, sec=1000: least share granted", round(share, 1), "%"],
