@@ -341,17 +341,6 @@ test-wheels: test-wheel-pypy test-wheel-cpython
 # points. The whole suite runs on the same wheel under Debian's 3.11
 # (test-wheel-cpython). The runs mostly wait for windows to reopen, so they
 # go side by side.
-# Left out from 3.12 on: the 1000 acquires behind random asyncio.wait_for
-# time-outs. There, wait_for cancels the awaiting task even when the
-# acquire was granted just before the time-out and the task had not yet
-# resumed; the grant is dropped with the cancel, and its burst permit stays
-# taken, which the case's final count sees (a full-API build fails the same
-# way, now and then). On 3.10 and 3.11 wait_for hands back a result that
-# came in time (a plain task.cancel() can land in the same gap on any
-# version, but the case makes none). Open: the awaitable that acquire()
-# returns must give the permit back when its task is cancelled after the
-# grant.
-LOST_GRANT_SKIP = -k 'not thousand_acquires_behind_random_timeouts'
 PYENV_ROOT     ?= $(HOME)/.pyenv
 ABI3_PYTHONS   := 3.10.13 3.11.7 3.12.1 3.13.0
 WHEEL_SUBSET   := test_construction.py test_bad_input.py test_module.py \
@@ -367,8 +356,7 @@ test-abi3-%: $(STAMPS)/wheels
 	$(WHEEL_VENVS)/cp-$*/bin/python -m pip install -q --disable-pip-version-check \
 	  --no-index --only-binary :all: --find-links dist ratevane
 	cd tests/python && RATEVANE_WHEEL=1 RATEVANE_SKIP_INSTALL_TEST=1 \
-	  $(abspath $(WHEEL_VENVS))/cp-$*/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET) \
-	  $(if $(filter 3.10.% 3.11.%,$*),,$(LOST_GRANT_SKIP))
+	  $(abspath $(WHEEL_VENVS))/cp-$*/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
 
 test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
@@ -574,8 +562,7 @@ test-windows-%: $(STAMPS)/wheels $(STAMPS)/win-python
 	$(WIN_PIP) --no-index --no-deps --find-links dist ratevane
 	cd tests/python && export RATEVANE_SKIP_INSTALL_TEST=1 \
 	  RATEVANE_WHEEL="$$($(WINE_ENV) winepath -w $(abspath $(WIN))/python-$*/site)" && \
-	  $(call wine,$(abspath $(WIN))/python-$*/python.exe -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WIN_TESTS) \
-	    $(if $(filter 3.10 3.11,$*),,$(LOST_GRANT_SKIP)))
+	  $(call wine,$(abspath $(WIN))/python-$*/python.exe -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WIN_TESTS))
 
 test-windows: $(addprefix test-windows-,$(WIN_VERSIONS))
 

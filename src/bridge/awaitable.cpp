@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bridge/grant_future.hpp"
 #include "bridge/py_callbacks.hpp"
 #include "host/convert.hpp"
 #include "host/lock.hpp"
@@ -361,9 +362,16 @@ Result<Ref> make_awaitable(std::unique_ptr<Work> work) {
   if (!loop_context) return std::move(loop_context.error());
   const Names& n = names();
   auto [sender, receiver] = exec::make_cancel_signal();
-  Ref future = Ref::steal(
-      PyObject_CallMethodNoArgs(loop_context->event_loop.get(), n.create_future));
-  if (!future) return HostError::fetch();
+  Ref future;
+  if (work->takes_permits()) {
+    Result<Ref> made = new_grant_future(loop_context->event_loop.get());
+    if (!made) return std::move(made.error());
+    future = std::move(*made);
+  } else {
+    future = Ref::steal(
+        PyObject_CallMethodNoArgs(loop_context->event_loop.get(), n.create_future));
+    if (!future) return HostError::fetch();
+  }
   Ref callback = new_done_callback(std::move(sender));
   Ref added = Ref::steal(
       PyObject_CallMethodOneArg(future.get(), n.add_done_callback, callback.get()));

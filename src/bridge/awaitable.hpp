@@ -40,6 +40,10 @@ class Work {
   // True when finished, with `out` set; false when suspended (a waker was
   // stored for the resumption).
   virtual bool poll(exec::Context& cx, WorkOutcome& out) = 0;
+  // Whether a grant of this work may take a burst permit: its future is
+  // then a GrantFuture (bridge/grant_future.hpp), which hands the permit
+  // back when the awaiting task is cancelled after the grant.
+  virtual bool takes_permits() const { return false; }
 };
 
 // Binds `work` to the running event loop of the calling thread and starts

@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 
+#include "bridge/grant_future.hpp"
 #include "host/args.hpp"
 #include "host/borrow.hpp"
 #include "host/convert.hpp"
@@ -46,7 +47,12 @@ struct DoneCallbackObject {
 
 struct CompletorObject {
   PyObject_HEAD
-  BurstPermit permit;  // the grant's burst permit, if the value is one
+  // The grant's burst permit, if the value is one: given back if the
+  // completion never happens. Once the result is set on a GrantFuture it
+  // waits here for the awaiter instead (`kept`), given back only through
+  // give_back(), and the caller's if this object simply goes.
+  BurstPermit permit;
+  bool kept;
   host::BorrowCounter borrows;
 };
 
@@ -100,8 +106,39 @@ PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (truth == 1) return Ref::borrow(Py_None);
     Ref done = Ref::steal(PyObject_CallOneArg(slots[1], slots[2]));
     if (!done) return HostError::fetch();
-    permit.claim();
+    if (!permit.armed() || !is_grant_future(slots[0])) {
+      permit.claim();
+      return Ref::borrow(Py_None);
+    }
+    (*b)->permit = std::move(permit);
+    (*b)->kept = true;
+    return keep_grant(slots[0], self);
+  });
+}
+
+// GrantFuture's await, when its task is cancelled after the grant: the
+// permit goes back, once.
+PyObject* completor_give_back(PyObject* self, PyObject*) {
+  return host::entry([&]() -> Result<Ref> {
+    auto b = host::SharedBorrow<CompletorObject>::take(self, completor_cell.ready(),
+                                                       "CheckedCompletor");
+    if (!b) return std::move(b.error());
+    if ((*b)->kept) (*b)->permit.give_back();
     return Ref::borrow(Py_None);
+  });
+}
+
+PyMethodDef completor_methods[] = {
+    {"give_back", completor_give_back, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+void delete_completor(PyObject* self) {
+  host::entry_unraisable(self, [&] {
+    auto* record = reinterpret_cast<CompletorObject*>(self);
+    if (record->kept) record->permit.claim();  // not given back by the await: the caller's
+    record->~CompletorObject();
+    host::free_instance(self);
   });
 }
 
@@ -116,8 +153,8 @@ void delete_record(PyObject* self) {
 const host::TypeDef done_callback_def{"PyDoneCallback", nullptr, sizeof(DoneCallbackObject),
                                       nullptr, nullptr, delete_record<DoneCallbackObject>,
                                       done_callback_call};
-const host::TypeDef completor_def{"CheckedCompletor", nullptr, sizeof(CompletorObject), nullptr,
-                                  nullptr, delete_record<CompletorObject>, completor_call};
+const host::TypeDef completor_def{"CheckedCompletor", nullptr, sizeof(CompletorObject),
+                                  completor_methods, nullptr, delete_completor, completor_call};
 host::TypeCell done_callback_cell(done_callback_def);
 host::TypeCell completor_cell(completor_def);
 
@@ -139,6 +176,7 @@ Ref new_checked_completor(BurstPermit permit) {
   if (self == nullptr) host::api_call_failed();
   auto* record = reinterpret_cast<CompletorObject*>(self);
   new (&record->permit) BurstPermit(std::move(permit));
+  record->kept = false;
   new (&record->borrows) host::BorrowCounter(0);
   return Ref::steal(self);
 }

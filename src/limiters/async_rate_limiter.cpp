@@ -55,6 +55,8 @@ class AcquireWork final : public Work {
         wait_(*share_.core, share_.burst(), *share_.interrupted),
         enter_(enter) {}
 
+  bool takes_permits() const override { return share_.max_burst.has_value(); }
+
   bool poll(exec::Context& cx, WorkOutcome& out) override {
     if (!share_.blocking) {
       switch (try_acquire(*share_.core, share_.burst())) {

@@ -56,6 +56,8 @@ class AcquireWork final : public Work {
   AcquireWork(ShmContents share, bool enter)
       : share_(std::move(share)), wait_(*share_.limiter, *share_.interrupted), enter_(enter) {}
 
+  bool takes_permits() const override { return share_.limiter->max_burst().has_value(); }
+
   bool poll(exec::Context& cx, WorkOutcome& out) override {
     if (!share_.blocking) {
       SharedTake take = share_.limiter->take();

@@ -174,6 +174,28 @@ class Ticker:
 # --- exceptions ----------------------------------------------------------------
 
 
+async def grant_to_a_cancelled_task(limiter, method):
+    """A task awaits a waiting acquire (`method`: "acquire" or
+    "__aenter__") of a limiter whose only burst permit is held; the permit
+    is released, and the grant cancels the task from a callback that runs
+    after the future got its result and before the task resumes: the gap a
+    time-out falling due in the same turn of the loop hits. Answers the
+    future and what the task ended with."""
+    assert await limiter.acquire() == ()
+    future = getattr(limiter, method)()
+
+    async def awaiter():
+        return await future
+
+    task = asyncio.ensure_future(awaiter())
+    future.add_done_callback(lambda _: task.cancel())  # runs before the task's wake-up
+    await asyncio.sleep(0.05)
+    assert not future.done()  # waiting for the held permit
+    assert await limiter.release() == ()
+    (ended,) = await asyncio.gather(task, return_exceptions=True)
+    return future, ended
+
+
 def is_internal_error(exc):
     """ratevane's abnormal-failure type: ratevane.InternalError, a
     BaseException that is not an Exception (it is not a module attribute)."""

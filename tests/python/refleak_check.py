@@ -346,10 +346,15 @@ def async_ops():
     waiting = AsyncRateLimiter(**ONCE, max_burst=2)  # blocking, window full
     burst = AsyncRateLimiter(sec=HUGE, max_burst=1, blocking=False)
     poisoned = AsyncRateLimiter(sec=HUGE, max_burst=3)
+    held = AsyncRateLimiter(sec=HUGE, max_burst=1)
+
+    async def awaiting(future):
+        return await future
 
     async def setup():
         await full.acquire()
         await waiting.acquire()  # holds one of the two burst permits
+        await held.acquire()  # its only permit: an acquire waits for a release
         ratevane._arm_fault("wall_clock", 1)
         with Quiet():
             try:
@@ -414,6 +419,18 @@ def async_ops():
             assert time.monotonic() < deadline
             await asyncio.sleep(0.001)
 
+    async def grant_to_a_cancelled_task():
+        # The grant cancels its awaiting task before the task resumes: the
+        # permit goes back through the future's await.
+        fut = held.acquire()
+        task = asyncio.ensure_future(awaiting(fut))
+        fut.add_done_callback(lambda _: task.cancel())
+        await asyncio.sleep(0.002)
+        await held.release()
+        await expect_async(asyncio.CancelledError, None, task)
+        assert fut.result() is None
+        assert await held.acquire() == ()  # held again, as before
+
     async def interrupted():
         await expect_async(KeyboardInterrupt, "Operation interrupted", poisoned.acquire())
         await expect_async(KeyboardInterrupt, "Operation interrupted", poisoned.__aenter__())
@@ -457,6 +474,7 @@ def async_ops():
         ("async with refused", async_with_refused, 4),
         ("async: __aexit__ arguments", aexit_errors, 4),
         ("async: cancelled waits", cancelled, 16),
+        ("async: a grant to a task being cancelled", grant_to_a_cancelled_task, 16),
         ("async: interrupted (poisoned core)", interrupted, 4),
         ("async: TaskFailure", task_failure, 4),
         ("async: conversion fault (TaskFailure)", conversion_fault, 4),

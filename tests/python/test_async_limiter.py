@@ -22,6 +22,7 @@ from async_support import (
     Ticker,
     asyncio_test,
     fresh_second,
+    grant_to_a_cancelled_task,
     room_in_minute,
     run,
     seconds_left,
@@ -487,6 +488,39 @@ async def test_cancelled_burst_waiter_gives_back_nothing_and_the_next_waiter_pro
     assert (await lim.get_remaining())["burst"] == 0
     await lim.release()
     assert (await lim.get_remaining())["burst"] == 1
+
+
+@pytest.mark.parametrize("method", ["acquire", "__aenter__"])
+@asyncio_test
+async def test_a_grant_that_reaches_a_task_being_cancelled_gives_its_permit_back(method):
+    await room_in_minute(5)
+    lim = AsyncRateLimiter(min=HUGE, max_burst=1)
+    future, ended = await grant_to_a_cancelled_task(lim, method)
+    assert isinstance(ended, asyncio.CancelledError)
+    assert not future.cancelled() and future.exception() is None
+    # Handed back: the grant now reads as none, so a handler that releases
+    # what result() says was granted does nothing more.
+    assert future.result() is None
+    assert await lim.get_remaining() == {"minute": HUGE - 2, "burst": 1}
+    assert await lim.acquire() == ()
+    assert await lim.get_remaining() == {"minute": HUGE - 3, "burst": 0}
+    # A coroutine closed while it waits for the grant hands it back too.
+    future = lim.acquire()
+
+    async def awaiting():
+        return await future
+
+    coro = awaiting()
+    assert coro.send(None) is future
+    await lim.release()
+    await asyncio.wait({future})
+    coro.close()
+    assert future.result() is None
+    assert await lim.get_remaining() == {"minute": HUGE - 4, "burst": 1}
+    # A grant awaited as usual stays the caller's.
+    granted = lim.acquire()
+    assert await granted == () and granted.result() == ()
+    assert (await lim.get_remaining())["burst"] == 0
 
 
 @pytest.mark.parametrize("method", ["acquire", "__aenter__"])

@@ -12,6 +12,7 @@ import pytest
 import ratevane
 import ratevane_shm
 from conftest import HUGE, SANITIZERS, in_one_interval
+from async_support import grant_to_a_cancelled_task
 from test_module import SYSTEM_LIBRARIES
 from shm_support import budget, child_env, object_path  # noqa: F401  (budget: a fixture)
 
@@ -239,6 +240,15 @@ def test_library_exports_its_module_entry_only_and_needs_only_glibc():
               if "(NEEDED)" in line}
     # librt: glibc before 2.34 keeps shm_open there.
     assert needed <= SYSTEM_LIBRARIES | {"librt.so.1", "libstdc++.so.6", "libgcc_s.so.1"}, needed
+
+
+def test_a_grant_that_reaches_a_task_being_cancelled_gives_its_permit_back(budget):
+    async def main():
+        limiter = ratevane_shm.AsyncRateLimiter(budget, sec=HUGE, max_burst=1)
+        future, ended = await grant_to_a_cancelled_task(limiter, "acquire")
+        assert isinstance(ended, asyncio.CancelledError) and future.result() is None
+        assert (await limiter.get_remaining())["burst"] == 1
+    asyncio.run(main())
 
 
 def test_a_grant_nobody_receives_gives_its_burst_permit_back(budget):
