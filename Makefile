@@ -49,6 +49,22 @@ $(STAMPS)/deb: debian-packages.txt
 
 deps: $(STAMPS)/deb
 
+# Shell code that sets uri and suite to the first archive this machine takes
+# Debian's packages from (deb822 sources or the one-line kind).
+debian_archive = if [ -f /etc/apt/sources.list.d/debian.sources ]; then \
+	  uri=$$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
+	  suite=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
+	else \
+	  set -- $$(grep -h '^deb ' /etc/apt/sources.list | grep -v '\[' | head -1); uri=$$2; suite=$$3; \
+	fi
+
+# $(call private_apt,dir): apt's options for a package list of a build's
+# own, dir/apt/sources.list, with its own state and cache folders below
+# dir/apt, so that the machine's package lists and sources stay as they were.
+private_apt = -o Dir::Etc::SourceList=$(abspath $(1))/apt/sources.list -o Dir::Etc::SourceParts=/dev/null \
+              -o Dir::State::Lists=$(abspath $(1))/apt/lists -o Dir::Cache=$(abspath $(1))/apt/cache \
+              -o Debug::NoLocking=1
+
 # A new Debian package does not remake the environments: only new pins do.
 $(VENV)/%/.installed: requirements-test.txt | $(STAMPS)/deb
 	@rm -rf $(VENV)/$*
@@ -456,9 +472,7 @@ WIN       := build/windows
 WIN_ROOT  := $(WIN)/root
 WIN_VERSIONS := 3.10 3.11 3.12 3.13
 WIN_PY    := $(WIN)/python-3.11
-WIN_APT    = -o Dir::Etc::SourceList=$(abspath $(WIN))/apt/sources.list -o Dir::Etc::SourceParts=/dev/null \
-             -o Dir::State::Lists=$(abspath $(WIN))/apt/lists -o Dir::Cache=$(abspath $(WIN))/apt/cache \
-             -o Debug::NoLocking=1
+WIN_APT    = $(call private_apt,$(WIN))
 # Wine's own configuration lives in the build tree, made on first use.
 WINE_ENV   = WINEPREFIX=$(abspath $(WIN))/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 # $(call wine,program and arguments): Wine hands a Windows program an
@@ -506,12 +520,7 @@ $(STAMPS)/win-root: $(STAMPS)/win-python cross/pe_tool.py
 	rm -rf $(WIN)/apt $(WIN)/src $(WIN_ROOT)
 	mkdir -p $(WIN)/apt/lists/partial $(WIN)/apt/cache/archives/partial $(WIN)/src $(WIN_ROOT)/include $(WIN_ROOT)/libs
 	# The first archive the machine takes Debian's packages from, for sources.
-	if [ -f /etc/apt/sources.list.d/debian.sources ]; then \
-	  uri=$$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	  suite=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	else \
-	  set -- $$(grep -h '^deb ' /etc/apt/sources.list | grep -v '\[' | head -1); uri=$$2; suite=$$3; \
-	fi; \
+	$(debian_archive); \
 	echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $$suite main" > $(WIN)/apt/sources.list
 	apt-get -qq $(WIN_APT) update
 	cd $(WIN)/src && apt-get -qq $(WIN_APT) source --download-only python3.11
