@@ -49,6 +49,22 @@ $(STAMPS)/deb: debian-packages.txt
 
 deps: $(STAMPS)/deb
 
+# Shell code that sets uri and suite to the first archive this machine takes
+# Debian's packages from (deb822 sources or the one-line kind).
+debian_archive = if [ -f /etc/apt/sources.list.d/debian.sources ]; then \
+	  uri=$$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
+	  suite=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
+	else \
+	  set -- $$(grep -h '^deb ' /etc/apt/sources.list | grep -v '\[' | head -1); uri=$$2; suite=$$3; \
+	fi
+
+# $(call private_apt,dir): apt's options for a package list of a build's
+# own, dir/apt/sources.list, with its own state and cache folders below
+# dir/apt, so that the machine's package lists and sources stay as they were.
+private_apt = -o Dir::Etc::SourceList=$(abspath $(1))/apt/sources.list -o Dir::Etc::SourceParts=/dev/null \
+              -o Dir::State::Lists=$(abspath $(1))/apt/lists -o Dir::Cache=$(abspath $(1))/apt/cache \
+              -o Debug::NoLocking=1
+
 # A new Debian package does not remake the environments: only new pins do.
 $(VENV)/%/.installed: requirements-test.txt | $(STAMPS)/deb
 	@rm -rf $(VENV)/$*
@@ -125,15 +141,15 @@ test-refleak: venvs
 # wheels, the reference-count check and the sanitizer suite use the
 # processors they leave idle, at the lowest priority so that the suites'
 # threads are not kept waiting. Last come the suites on the installed wheels:
-# the x86_64 ones side by side (the two whole suites and the part of it on
-# each of pyenv's CPythons), then the Windows ones under Wine, one per
-# Windows CPython, beside the emulated aarch64 ones, which run at the lowest
-# priority.
+# the x86_64 ones side by side (the two whole suites, and the part of it on
+# each of pyenv's CPythons and on Debian sid's 3.14), then the Windows ones
+# under Wine, one per Windows CPython, beside the emulated aarch64 ones,
+# which run at the lowest priority.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
 	$(MAKE) -j4 --output-sync=target run-pypy run-cpython wheels-then-refleak sanitize-low-priority
-	$(MAKE) -j6 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3
+	$(MAKE) -j7 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3 test-sid
 	$(MAKE) -j5 --output-sync=target test-windows test-arm64-low-priority
 
 wheels-then-refleak:
@@ -362,6 +378,75 @@ test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
 .PHONY: test-abi3
 
+# The same wheel and the same part of the suite on the newest CPython, 3.14
+# from Debian's unstable suite (sid), which pyenv's builds here stop short
+# of. The interpreter, its standard library and the libraries they load
+# (sid-packages.txt) are fetched through a package list of this build's own
+# naming sid on the machine's archive, and unpacked into build/sid/root.
+# sid's glibc is newer than the machine's, so the interpreter is started by
+# the loader of the unpacked tree, through a script beside it,
+# ld-python3.14, which gives that loader the tree's library folder (and not
+# the machine's cache of library paths), the tree's prefix as PYTHONHOME,
+# and the script's path as the interpreter's own (sys.executable), so the
+# children a test starts run the same way. The root's check fails if the
+# interpreter is not 3.14, takes its standard library from elsewhere, or
+# loads any library from outside the tree. The root costs 5 to 10 s here
+# (sid's package lists, about 15 MB of packages, a second to unpack); the
+# suite's part about 35 s, mostly waiting for windows to reopen.
+# sid moves every day: a fresh machine gets the 3.14 release of the day, and
+# a library's package renamed there (a new soname) must be renamed in
+# sid-packages.txt too. The absolute links in the packages (Debian's
+# sitecustomize.py, say) are pointed into the tree.
+SID      := build/sid
+SID_ROOT := $(SID)/root
+SID_PY   := $(SID_ROOT)/usr/bin/ld-python3.14
+SID_APT   = $(call private_apt,$(SID))
+sid_check = 'import os, sys, asyncio, bz2, ctypes, _dbm, decimal, hashlib, lzma, pyexpat, readline, \
+  sqlite3, ssl, subprocess, _uuid, zlib; \
+  root = os.path.realpath("$(abspath $(SID_ROOT))"); \
+  assert sys.version_info[:2] == (3, 14), sys.version; \
+  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
+  assert sys.executable == "$(abspath $(SID_PY))", sys.executable; \
+  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
+  outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
+  assert not outside, outside'
+
+$(STAMPS)/sid-root: sid-packages.txt | $(STAMPS)/deb
+	rm -rf $(SID)
+	mkdir -p $(SID)/apt/lists/partial $(SID)/apt/cache/archives/partial $(SID)/debs $(SID_ROOT) $(STAMPS)
+	$(debian_archive); \
+	echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri sid main" > $(SID)/apt/sources.list
+	apt-get -qq $(SID_APT) update
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' sid-packages.txt); \
+	  cd $(SID)/debs && apt-get download -q $(SID_APT) $$names
+	for deb in $(SID)/debs/*.deb; do dpkg -x $$deb $(SID_ROOT) || exit 1; done
+	find $(SID_ROOT) -type l -lname '/*' | while read -r link; do \
+	  ln -sfn "$(abspath $(SID_ROOT))$$(readlink "$$link")" "$$link"; done
+	printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/python3.14 "$$@"\n' \
+	  $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) > $(SID_PY)
+	chmod +x $(SID_PY)
+	$(abspath $(SID_PY)) -c $(sid_check)
+	@touch $@
+
+sid-root: $(STAMPS)/sid-root
+
+# The wheel goes into a folder with pip --target (the host interpreter's
+# pip, asked for 3.14 on manylinux x86_64), with the test tools beside it;
+# async-timeout is for CPython before 3.11.3 only.
+SID_PIP = $(VCPY) -m pip install -q --disable-pip-version-check --target $(SID)/site \
+          --platform $(MANYLINUX) --python-version 3.14 --implementation cp --only-binary :all:
+
+test-sid: $(STAMPS)/wheels $(STAMPS)/sid-root
+	rm -rf $(SID)/site && mkdir -p $(SID)/site
+	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(SID)/tools.txt
+	$(SID_PIP) -r $(SID)/tools.txt
+	$(SID_PIP) --no-index --no-deps --find-links dist ratevane
+	cd tests/python && PYTHONPATH=$(abspath $(SID))/site RATEVANE_WHEEL=$(abspath $(SID))/site \
+	  RATEVANE_SKIP_INSTALL_TEST=1 $(abspath $(SID_PY)) -m pytest $(PYTEST_ARGS) -p no:cacheprovider \
+	  $(WHEEL_SUBSET)
+
+.PHONY: sid-root test-sid
+
 # The aarch64 wheels, tested as installed on Debian's arm64 interpreters
 # under qemu-user: each wheel installed into a folder with pip --target (the
 # host interpreter's pip, asked for the tags of an aarch64 machine, with the
@@ -445,9 +530,7 @@ WIN       := build/windows
 WIN_ROOT  := $(WIN)/root
 WIN_VERSIONS := 3.10 3.11 3.12 3.13
 WIN_PY    := $(WIN)/python-3.11
-WIN_APT    = -o Dir::Etc::SourceList=$(abspath $(WIN))/apt/sources.list -o Dir::Etc::SourceParts=/dev/null \
-             -o Dir::State::Lists=$(abspath $(WIN))/apt/lists -o Dir::Cache=$(abspath $(WIN))/apt/cache \
-             -o Debug::NoLocking=1
+WIN_APT    = $(call private_apt,$(WIN))
 # Wine's own configuration lives in the build tree, made on first use.
 WINE_ENV   = WINEPREFIX=$(abspath $(WIN))/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 # $(call wine,program and arguments): Wine hands a Windows program an
@@ -495,12 +578,7 @@ $(STAMPS)/win-root: $(STAMPS)/win-python cross/pe_tool.py
 	rm -rf $(WIN)/apt $(WIN)/src $(WIN_ROOT)
 	mkdir -p $(WIN)/apt/lists/partial $(WIN)/apt/cache/archives/partial $(WIN)/src $(WIN_ROOT)/include $(WIN_ROOT)/libs
 	# The first archive the machine takes Debian's packages from, for sources.
-	if [ -f /etc/apt/sources.list.d/debian.sources ]; then \
-	  uri=$$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	  suite=$$(sed -n 's/^Suites: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources | head -1); \
-	else \
-	  set -- $$(grep -h '^deb ' /etc/apt/sources.list | grep -v '\[' | head -1); uri=$$2; suite=$$3; \
-	fi; \
+	$(debian_archive); \
 	echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $$suite main" > $(WIN)/apt/sources.list
 	apt-get -qq $(WIN_APT) update
 	cd $(WIN)/src && apt-get -qq $(WIN_APT) source --download-only python3.11
