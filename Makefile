@@ -162,7 +162,7 @@ sanitize-low-priority:
 # The emulated runs keep the processors busy; the Windows suite beside them,
 # which mostly waits for windows to reopen, goes first.
 test-arm64-low-priority:
-	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython
+	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython test-sid-arm64
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
@@ -380,72 +380,119 @@ test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
 # The same wheel and the same part of the suite on the newest CPython, 3.14
 # from Debian's unstable suite (sid), which pyenv's builds here stop short
-# of. The interpreter, its standard library and the libraries they load
-# (sid-packages.txt) are fetched through a package list of this build's own
-# naming sid on the machine's archive, and unpacked into build/sid/root.
+# of: natively on x86_64 (test-sid), and the aarch64 wheel under qemu-user
+# (test-sid-arm64, beside the other emulated runs). The interpreter, its
+# standard library and the libraries they load (sid-packages.txt) are
+# fetched through a package list of this build's own naming sid on the
+# machine's archive, and unpacked into build/sid/root (build/sid-arm64/root).
 # sid's glibc is newer than the machine's, so the interpreter is started by
-# the loader of the unpacked tree, through a script beside it,
-# ld-python3.14, which gives that loader the tree's library folder (and not
-# the machine's cache of library paths), the tree's prefix as PYTHONHOME,
-# and the script's path as the interpreter's own (sys.executable), so the
-# children a test starts run the same way. The root's check fails if the
-# interpreter is not 3.14, takes its standard library from elsewhere, or
-# loads any library from outside the tree. The root costs 5 to 10 s here
-# (sid's package lists, about 15 MB of packages, a second to unpack); the
-# suite's part about 35 s, mostly waiting for windows to reopen.
+# the loader of the unpacked tree, through a script beside it, which gives
+# that loader the tree's library folder (and not the machine's cache of
+# library paths), the tree's prefix as PYTHONHOME, and the script's path as
+# the interpreter's own (sys.executable), so the children a test starts run
+# the same way; for arm64 the script runs all that under qemu-aarch64-static.
+# The root's check fails if the interpreter is not 3.14, takes its standard
+# library from elsewhere, or loads any library from outside the tree. A root
+# costs 5 to 10 s here (sid's package lists, about 15 MB of packages, a
+# second to unpack); the native suite's part about 35 s, mostly waiting for
+# windows to reopen.
 # sid moves every day: a fresh machine gets the 3.14 release of the day, and
 # a library's package renamed there (a new soname) must be renamed in
 # sid-packages.txt too. The absolute links in the packages (Debian's
 # sitecustomize.py, say) are pointed into the tree.
-SID      := build/sid
-SID_ROOT := $(SID)/root
-SID_PY   := $(SID_ROOT)/usr/bin/ld-python3.14
-SID_APT   = $(call private_apt,$(SID))
-sid_check = 'import os, sys, asyncio, bz2, ctypes, _dbm, decimal, hashlib, lzma, pyexpat, readline, \
-  sqlite3, ssl, subprocess, _uuid, zlib; \
-  root = os.path.realpath("$(abspath $(SID_ROOT))"); \
+SID            := build/sid
+SID_ROOT       := $(SID)/root
+SID_PY         := $(SID_ROOT)/usr/bin/ld-python3.14
+SID_ARM64      := build/sid-arm64
+SID_ARM64_ROOT := $(SID_ARM64)/root
+SID_ARM64_PY   := $(SID_ARM64_ROOT)/usr/bin/qemu-python3.14
+
+# $(call sid_root,dir,arch): sid's packages of sid-packages.txt for arch,
+# downloaded through dir's own package list and unpacked into dir/root,
+# their absolute links pointed into it.
+define sid_root
+	rm -rf $(1)
+	mkdir -p $(1)/apt/lists/partial $(1)/apt/cache/archives/partial $(1)/debs $(1)/root $(STAMPS)
+	$(debian_archive); \
+	echo "deb [arch=$(2) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri sid main" > $(1)/apt/sources.list
+	apt-get -qq $(call private_apt,$(1)) update
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/$$/:$(2)/' sid-packages.txt); \
+	  cd $(1)/debs && apt-get download -q $(call private_apt,$(1)) $$names
+	for deb in $(1)/debs/*.deb; do dpkg -x $$deb $(1)/root || exit 1; done
+	find $(1)/root -type l -lname '/*' | while read -r link; do \
+	  ln -sfn "$(abspath $(1))/root$$(readlink "$$link")" "$$link"; done
+endef
+
+# $(call sid_check,root,script): the unpacked interpreter is 3.14, started
+# through script, with its prefix and every library it loads in root.
+sid_check = $(abspath $(2)) -c 'import os, sys, asyncio, bz2, ctypes, _dbm, decimal, hashlib, lzma, \
+  pyexpat, readline, sqlite3, ssl, subprocess, _uuid, zlib; \
+  root = os.path.realpath("$(abspath $(1))"); \
   assert sys.version_info[:2] == (3, 14), sys.version; \
   assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
-  assert sys.executable == "$(abspath $(SID_PY))", sys.executable; \
+  assert sys.executable == "$(abspath $(2))", sys.executable; \
   maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
   outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
   assert not outside, outside'
 
 $(STAMPS)/sid-root: sid-packages.txt | $(STAMPS)/deb
-	rm -rf $(SID)
-	mkdir -p $(SID)/apt/lists/partial $(SID)/apt/cache/archives/partial $(SID)/debs $(SID_ROOT) $(STAMPS)
-	$(debian_archive); \
-	echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri sid main" > $(SID)/apt/sources.list
-	apt-get -qq $(SID_APT) update
-	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' sid-packages.txt); \
-	  cd $(SID)/debs && apt-get download -q $(SID_APT) $$names
-	for deb in $(SID)/debs/*.deb; do dpkg -x $$deb $(SID_ROOT) || exit 1; done
-	find $(SID_ROOT) -type l -lname '/*' | while read -r link; do \
-	  ln -sfn "$(abspath $(SID_ROOT))$$(readlink "$$link")" "$$link"; done
+	$(call sid_root,$(SID),amd64)
 	printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/python3.14 "$$@"\n' \
 	  $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) > $(SID_PY)
 	chmod +x $(SID_PY)
-	$(abspath $(SID_PY)) -c $(sid_check)
+	$(call sid_check,$(SID_ROOT),$(SID_PY))
+	@touch $@
+
+# The arm64 packages need the machine to know the arm64 architecture, as
+# the arm64 root does.
+$(STAMPS)/sid-arm64-root: sid-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root
+	$(call sid_root,$(SID_ARM64),arm64)
+	printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec qemu-aarch64-static -L %s %s/usr/lib/ld-linux-aarch64.so.1 --inhibit-cache --library-path %s/usr/lib/aarch64-linux-gnu --argv0 "$$0" %s/usr/bin/python3.14 "$$@"\n' \
+	  $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) \
+	  $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) > $(SID_ARM64_PY)
+	chmod +x $(SID_ARM64_PY)
+	$(call sid_check,$(SID_ARM64_ROOT),$(SID_ARM64_PY))
+	$(abspath $(SID_ARM64_PY)) -c 'import platform; assert platform.machine() == "aarch64"'
 	@touch $@
 
 sid-root: $(STAMPS)/sid-root
+sid-arm64-root: $(STAMPS)/sid-arm64-root
 
 # The wheel goes into a folder with pip --target (the host interpreter's
-# pip, asked for 3.14 on manylinux x86_64), with the test tools beside it;
-# async-timeout is for CPython before 3.11.3 only.
-SID_PIP = $(VCPY) -m pip install -q --disable-pip-version-check --target $(SID)/site \
-          --platform $(MANYLINUX) --python-version 3.14 --implementation cp --only-binary :all:
+# pip, asked for 3.14 on manylinux x86_64 or aarch64), with the test tools
+# beside it; async-timeout is for CPython before 3.11.3 only. On arm64, a
+# smaller part than the other emulated runs take (ARM64_TESTS, below): what
+# a new interpreter may change for the module (its binary and its loading,
+# threads and the burst bound, asyncio and its cancellation, the random
+# time-outs of asyncio.wait_for included), about a minute and a half under
+# emulation; the randomised construction cases, the same on every
+# interpreter, take minutes there.
+SID_ARM64_TESTS := test_module.py test_rate_limiter_threads.py test_async_limiter.py \
+                   test_async_stress.py
+sid_pip = $(VCPY) -m pip install -q --disable-pip-version-check --target $(1)/site \
+          --platform $(2) --python-version 3.14 --implementation cp --only-binary :all:
+
+# $(call sid_site,dir,platform): the wheel and the test tools in dir/site.
+define sid_site
+	rm -rf $(1)/site && mkdir -p $(1)/site
+	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(1)/tools.txt
+	$(call sid_pip,$(1),$(2)) -r $(1)/tools.txt
+	$(call sid_pip,$(1),$(2)) --no-index --no-deps --find-links dist ratevane
+endef
 
 test-sid: $(STAMPS)/wheels $(STAMPS)/sid-root
-	rm -rf $(SID)/site && mkdir -p $(SID)/site
-	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(SID)/tools.txt
-	$(SID_PIP) -r $(SID)/tools.txt
-	$(SID_PIP) --no-index --no-deps --find-links dist ratevane
+	$(call sid_site,$(SID),$(MANYLINUX))
 	cd tests/python && PYTHONPATH=$(abspath $(SID))/site RATEVANE_WHEEL=$(abspath $(SID))/site \
 	  RATEVANE_SKIP_INSTALL_TEST=1 $(abspath $(SID_PY)) -m pytest $(PYTEST_ARGS) -p no:cacheprovider \
 	  $(WHEEL_SUBSET)
 
-.PHONY: sid-root test-sid
+test-sid-arm64: $(STAMPS)/wheels $(STAMPS)/sid-arm64-root
+	$(call sid_site,$(SID_ARM64),$(MANYLINUX_ARM))
+	cd tests/python && PYTHONPATH=$(abspath $(SID_ARM64))/site RATEVANE_WHEEL=$(abspath $(SID_ARM64))/site \
+	  RATEVANE_SKIP_INSTALL_TEST=1 $(abspath $(SID_ARM64_PY)) -m pytest $(PYTEST_ARGS) -p no:cacheprovider \
+	  -o timeout=600 $(SID_ARM64_TESTS)
+
+.PHONY: sid-root sid-arm64-root test-sid test-sid-arm64
 
 # The aarch64 wheels, tested as installed on Debian's arm64 interpreters
 # under qemu-user: each wheel installed into a folder with pip --target (the
