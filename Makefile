@@ -162,7 +162,8 @@ sanitize-low-priority:
 # The emulated runs keep the processors busy; the Windows suite beside them,
 # which mostly waits for windows to reopen, goes first.
 test-arm64-low-priority:
-	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython test-sid-arm64
+	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython \
+	  test-debian-arm64-3.13 test-debian-arm64-3.14
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
@@ -378,121 +379,107 @@ test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
 .PHONY: test-abi3
 
-# The same wheel and the same part of the suite on the newest CPython, 3.14
-# from Debian's unstable suite (sid), which pyenv's builds here stop short
-# of: natively on x86_64 (test-sid), and the aarch64 wheel under qemu-user
-# (test-sid-arm64, beside the other emulated runs). The interpreter, its
-# standard library and the libraries they load (sid-packages.txt) are
-# fetched through a package list of this build's own naming sid on the
-# machine's archive, and unpacked into build/sid/root (build/sid-arm64/root).
-# sid's glibc is newer than the machine's, so the interpreter is started by
-# the loader of the unpacked tree, through a script beside it, which gives
-# that loader the tree's library folder (and not the machine's cache of
-# library paths), the tree's prefix as PYTHONHOME, and the script's path as
-# the interpreter's own (sys.executable), so the children a test starts run
-# the same way; for arm64 the script runs all that under qemu-aarch64-static.
-# The root's check fails if the interpreter is not 3.14, takes its standard
-# library from elsewhere, or loads any library from outside the tree. A root
-# costs 5 to 10 s here (sid's package lists, about 15 MB of packages, a
-# second to unpack); the native suite's part about 35 s, mostly waiting for
-# windows to reopen.
+# The same wheels on Debian's newer CPythons, which pyenv's builds here stop
+# short of or which no arm64 interpreter of Debian 12 offers: 3.14 from the
+# unstable suite (sid) natively on x86_64 (test-sid, the same part of the
+# suite as above), and under qemu-user on arm64 3.13 from trixie and 3.14
+# from sid (test-debian-arm64-3.13, -3.14, beside the other emulated runs).
+# Each interpreter, its standard library and the libraries they load
+# (debian-python-packages.txt) are fetched through a package list of the
+# build's own naming that suite on the machine's archive, and unpacked into
+# build/debian-VERSION-ARCH/root. Their glibc is newer than the machine's,
+# so the interpreter is started by the loader of the unpacked tree, through
+# a script beside it (run-pythonVERSION), which gives that loader the
+# tree's library folder (and not the machine's cache of library paths), the
+# tree's prefix as PYTHONHOME, and the script's path as the interpreter's
+# own (sys.executable), so the children a test starts run the same way; on
+# arm64 the script runs all that under qemu-aarch64-static. The root's
+# check fails if the interpreter is not that version, takes its standard
+# library from elsewhere, or loads any library from outside the tree. A
+# root costs 5 to 30 s here (the suite's package lists, about 15 MB of
+# packages, unpacking, the check); the native suite's part about 35 s,
+# mostly waiting for windows to reopen.
 # sid moves every day: a fresh machine gets the 3.14 release of the day, and
-# a library's package renamed there (a new soname) must be renamed in
-# sid-packages.txt too. The absolute links in the packages (Debian's
-# sitecustomize.py, say) are pointed into the tree.
-SID            := build/sid
-SID_ROOT       := $(SID)/root
-SID_PY         := $(SID_ROOT)/usr/bin/ld-python3.14
-SID_ARM64      := build/sid-arm64
-SID_ARM64_ROOT := $(SID_ARM64)/root
-SID_ARM64_PY   := $(SID_ARM64_ROOT)/usr/bin/qemu-python3.14
+# a library's package renamed there (a new soname) must be renamed in the
+# list too. The absolute links in the packages (Debian's sitecustomize.py,
+# say) are pointed into the tree.
+debian_dir     = build/debian-$(1)-$(2)
+debian_py      = $(call debian_dir,$(1),$(2))/root/usr/bin/run-python$(1)
+debian_suite   = $(if $(filter 3.13,$(1)),trixie,sid)
+debian_loader  = $(if $(filter arm64,$(2)),qemu-aarch64-static -L %s %s/usr/lib/ld-linux-aarch64.so.1,%s/usr/lib64/ld-linux-x86-64.so.2)
+debian_libdir  = $(if $(filter arm64,$(2)),aarch64-linux-gnu,x86_64-linux-gnu)
 
-# $(call sid_root,dir,arch): sid's packages of sid-packages.txt for arch,
-# downloaded through dir's own package list and unpacked into dir/root,
-# their absolute links pointed into it.
-define sid_root
-	rm -rf $(1)
-	mkdir -p $(1)/apt/lists/partial $(1)/apt/cache/archives/partial $(1)/debs $(1)/root $(STAMPS)
+# $(STAMPS)/debian-VERSION-ARCH-root. The arm64 packages need the machine
+# to know the arm64 architecture, as the arm64 root does. In its recipe, dv,
+# da and dd are the version, the architecture and the folder.
+dv = $(word 1,$(subst -, ,$*))
+da = $(word 2,$(subst -, ,$*))
+dd = $(abspath $(call debian_dir,$(dv),$(da)))
+$(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root
+	rm -rf $(dd)
+	mkdir -p $(dd)/apt/lists/partial $(dd)/apt/cache/archives/partial $(dd)/debs $(dd)/root $(STAMPS)
 	$(debian_archive); \
-	echo "deb [arch=$(2) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri sid main" > $(1)/apt/sources.list
-	apt-get -qq $(call private_apt,$(1)) update
-	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/$$/:$(2)/' sid-packages.txt); \
-	  cd $(1)/debs && apt-get download -q $(call private_apt,$(1)) $$names
-	for deb in $(1)/debs/*.deb; do dpkg -x $$deb $(1)/root || exit 1; done
-	find $(1)/root -type l -lname '/*' | while read -r link; do \
-	  ln -sfn "$(abspath $(1))/root$$(readlink "$$link")" "$$link"; done
-endef
-
-# $(call sid_check,root,script): the unpacked interpreter is 3.14, started
-# through script, with its prefix and every library it loads in root.
-sid_check = $(abspath $(2)) -c 'import os, sys, asyncio, bz2, ctypes, _dbm, decimal, hashlib, lzma, \
-  pyexpat, readline, sqlite3, ssl, subprocess, _uuid, zlib; \
-  root = os.path.realpath("$(abspath $(1))"); \
-  assert sys.version_info[:2] == (3, 14), sys.version; \
-  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
-  assert sys.executable == "$(abspath $(2))", sys.executable; \
-  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
-  outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
-  assert not outside, outside'
-
-$(STAMPS)/sid-root: sid-packages.txt | $(STAMPS)/deb
-	$(call sid_root,$(SID),amd64)
-	printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/python3.14 "$$@"\n' \
-	  $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) $(abspath $(SID_ROOT)) > $(SID_PY)
-	chmod +x $(SID_PY)
-	$(call sid_check,$(SID_ROOT),$(SID_PY))
+	echo "deb [arch=$(da) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $(call debian_suite,$(dv)) main" \
+	  > $(dd)/apt/sources.list
+	apt-get -qq $(call private_apt,$(dd)) update
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/@V@/$(dv)/g' -e 's/$$/:$(da)/' debian-python-packages.txt); \
+	  cd $(dd)/debs && apt-get download -q $(call private_apt,$(dd)) $$names
+	for deb in $(dd)/debs/*.deb; do dpkg -x $$deb $(dd)/root || exit 1; done
+	find $(dd)/root -type l -lname '/*' | while read -r link; do \
+	  ln -sfn "$(dd)/root$$(readlink "$$link")" "$$link"; done
+	r=$(dd)/root; printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec $(call debian_loader,$(dv),$(da)) --inhibit-cache --library-path %s/usr/lib/$(call debian_libdir,$(dv),$(da)) --argv0 "$$0" %s/usr/bin/python$(dv) "$$@"\n' \
+	  $$r $(if $(filter arm64,$(da)),$$r $$r,$$r) $$r $$r > $(abspath $(call debian_py,$(dv),$(da)))
+	chmod +x $(call debian_py,$(dv),$(da))
+	$(abspath $(call debian_py,$(dv),$(da))) -c 'import os, sys, platform, asyncio, bz2, ctypes, _dbm, \
+	  decimal, hashlib, lzma, pyexpat, readline, sqlite3, ssl, subprocess, _uuid, zlib; \
+	  root = os.path.realpath("$(dd)/root"); \
+	  assert "%d.%d" % sys.version_info[:2] == "$(dv)", sys.version; \
+	  assert platform.machine() == "$(if $(filter arm64,$(da)),aarch64,x86_64)", platform.machine(); \
+	  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
+	  assert sys.executable == "$(abspath $(call debian_py,$(dv),$(da)))", sys.executable; \
+	  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
+	  outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
+	  assert not outside, outside'
 	@touch $@
 
-# The arm64 packages need the machine to know the arm64 architecture, as
-# the arm64 root does.
-$(STAMPS)/sid-arm64-root: sid-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root
-	$(call sid_root,$(SID_ARM64),arm64)
-	printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec qemu-aarch64-static -L %s %s/usr/lib/ld-linux-aarch64.so.1 --inhibit-cache --library-path %s/usr/lib/aarch64-linux-gnu --argv0 "$$0" %s/usr/bin/python3.14 "$$@"\n' \
-	  $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) \
-	  $(abspath $(SID_ARM64_ROOT)) $(abspath $(SID_ARM64_ROOT)) > $(SID_ARM64_PY)
-	chmod +x $(SID_ARM64_PY)
-	$(call sid_check,$(SID_ARM64_ROOT),$(SID_ARM64_PY))
-	$(abspath $(SID_ARM64_PY)) -c 'import platform; assert platform.machine() == "aarch64"'
-	@touch $@
-
-sid-root: $(STAMPS)/sid-root
-sid-arm64-root: $(STAMPS)/sid-arm64-root
+debian-roots: $(STAMPS)/debian-3.14-amd64-root $(STAMPS)/debian-3.13-arm64-root \
+              $(STAMPS)/debian-3.14-arm64-root
 
 # The wheel goes into a folder with pip --target (the host interpreter's
-# pip, asked for 3.14 on manylinux x86_64 or aarch64), with the test tools
-# beside it; async-timeout is for CPython before 3.11.3 only. On arm64, a
-# smaller part than the other emulated runs take (ARM64_TESTS, below): what
-# a new interpreter may change for the module (its binary and its loading,
-# threads and the burst bound, asyncio and its cancellation, the random
-# time-outs of asyncio.wait_for included), about a minute and a half under
-# emulation; the randomised construction cases, the same on every
-# interpreter, take minutes there.
-SID_ARM64_TESTS := test_module.py test_rate_limiter_threads.py test_async_limiter.py \
-                   test_async_stress.py
-sid_pip = $(VCPY) -m pip install -q --disable-pip-version-check --target $(1)/site \
-          --platform $(2) --python-version 3.14 --implementation cp --only-binary :all:
-
-# $(call sid_site,dir,platform): the wheel and the test tools in dir/site.
-define sid_site
-	rm -rf $(1)/site && mkdir -p $(1)/site
-	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(1)/tools.txt
-	$(call sid_pip,$(1),$(2)) -r $(1)/tools.txt
-	$(call sid_pip,$(1),$(2)) --no-index --no-deps --find-links dist ratevane
+# pip, asked for that version on manylinux x86_64 or aarch64), with the test
+# tools beside it; async-timeout is for CPython before 3.11.3 only.
+# $(call debian_site,version,arch,platform)
+define debian_site
+	rm -rf $(call debian_dir,$(1),$(2))/site && mkdir -p $(call debian_dir,$(1),$(2))/site
+	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(call debian_dir,$(1),$(2))/tools.txt
+	for what in "-r $(call debian_dir,$(1),$(2))/tools.txt" "--no-index --no-deps --find-links dist ratevane"; do \
+	  $(VCPY) -m pip install -q --disable-pip-version-check --target $(call debian_dir,$(1),$(2))/site \
+	    --platform $(3) --python-version $(1) --implementation cp --only-binary :all: $$what || exit 1; done
 endef
 
-test-sid: $(STAMPS)/wheels $(STAMPS)/sid-root
-	$(call sid_site,$(SID),$(MANYLINUX))
-	cd tests/python && PYTHONPATH=$(abspath $(SID))/site RATEVANE_WHEEL=$(abspath $(SID))/site \
-	  RATEVANE_SKIP_INSTALL_TEST=1 $(abspath $(SID_PY)) -m pytest $(PYTEST_ARGS) -p no:cacheprovider \
-	  $(WHEEL_SUBSET)
+# $(call debian_run,version,arch,pytest arguments)
+debian_run = cd tests/python && PYTHONPATH=$(abspath $(call debian_dir,$(1),$(2)))/site \
+  RATEVANE_WHEEL=$(abspath $(call debian_dir,$(1),$(2)))/site RATEVANE_SKIP_INSTALL_TEST=1 \
+  $(abspath $(call debian_py,$(1),$(2))) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(3)
 
-test-sid-arm64: $(STAMPS)/wheels $(STAMPS)/sid-arm64-root
-	$(call sid_site,$(SID_ARM64),$(MANYLINUX_ARM))
-	cd tests/python && PYTHONPATH=$(abspath $(SID_ARM64))/site RATEVANE_WHEEL=$(abspath $(SID_ARM64))/site \
-	  RATEVANE_SKIP_INSTALL_TEST=1 $(abspath $(SID_ARM64_PY)) -m pytest $(PYTEST_ARGS) -p no:cacheprovider \
-	  -o timeout=600 $(SID_ARM64_TESTS)
+test-sid: $(STAMPS)/wheels $(STAMPS)/debian-3.14-amd64-root
+	$(call debian_site,3.14,amd64,$(MANYLINUX))
+	$(call debian_run,3.14,amd64,$(WHEEL_SUBSET))
 
-.PHONY: sid-root sid-arm64-root test-sid test-sid-arm64
+# On arm64, a smaller part than the other emulated runs take (ARM64_TESTS,
+# below): what a new interpreter may change for the module (its binary and
+# its loading, threads and the burst bound, asyncio and its cancellation,
+# the random time-outs of asyncio.wait_for included), about a minute and a
+# half each under emulation; the randomised construction cases, the same on
+# every interpreter, take minutes there.
+DEBIAN_ARM64_TESTS := test_module.py test_rate_limiter_threads.py test_async_limiter.py \
+                      test_async_stress.py
+
+test-debian-arm64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-arm64-root
+	$(call debian_site,$*,arm64,$(MANYLINUX_ARM))
+	$(call debian_run,$*,arm64,-o timeout=600 $(DEBIAN_ARM64_TESTS))
+
+.PHONY: debian-roots test-sid
 
 # The aarch64 wheels, tested as installed on Debian's arm64 interpreters
 # under qemu-user: each wheel installed into a folder with pip --target (the
