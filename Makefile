@@ -380,10 +380,11 @@ test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 .PHONY: test-abi3
 
 # The same wheels on Debian's newer CPythons, which pyenv's builds here stop
-# short of or which no arm64 interpreter of Debian 12 offers: 3.14 from the
-# unstable suite (sid) natively on x86_64 (test-sid, the same part of the
-# suite as above), and under qemu-user on arm64 3.13 from trixie and 3.14
-# from sid (test-debian-arm64-3.13, -3.14, beside the other emulated runs).
+# short of or which no arm64 interpreter of Debian 12 offers: 3.14 and 3.15
+# from the unstable suite (sid) natively on x86_64 (test-sid, the same part
+# of the suite as above), and under qemu-user on arm64 3.13 from trixie and
+# 3.14 from sid (test-debian-arm64-3.13, -3.14, beside the other emulated
+# runs).
 # Each interpreter, its standard library and the libraries they load
 # (debian-python-packages.txt) are fetched through a package list of the
 # build's own naming that suite on the machine's archive, and unpacked into
@@ -430,7 +431,7 @@ $(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/ar
 	r=$(dd)/root; printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec $(call debian_loader,$(dv),$(da)) --inhibit-cache --library-path %s/usr/lib/$(call debian_libdir,$(dv),$(da)) --argv0 "$$0" %s/usr/bin/python$(dv) "$$@"\n' \
 	  $$r $(if $(filter arm64,$(da)),$$r $$r,$$r) $$r $$r > $(abspath $(call debian_py,$(dv),$(da)))
 	chmod +x $(call debian_py,$(dv),$(da))
-	$(abspath $(call debian_py,$(dv),$(da))) -c 'import os, sys, platform, asyncio, bz2, ctypes, _dbm, \
+	$(abspath $(call debian_py,$(dv),$(da))) -c 'import os, sys, platform, asyncio, bz2, ctypes, \
 	  decimal, hashlib, lzma, pyexpat, readline, sqlite3, ssl, subprocess, _uuid, zlib; \
 	  root = os.path.realpath("$(dd)/root"); \
 	  assert "%d.%d" % sys.version_info[:2] == "$(dv)", sys.version; \
@@ -442,8 +443,8 @@ $(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/ar
 	  assert not outside, outside'
 	@touch $@
 
-debian-roots: $(STAMPS)/debian-3.14-amd64-root $(STAMPS)/debian-3.13-arm64-root \
-              $(STAMPS)/debian-3.14-arm64-root
+debian-roots: $(STAMPS)/debian-3.14-amd64-root $(STAMPS)/debian-3.15-amd64-root \
+              $(STAMPS)/debian-3.13-arm64-root $(STAMPS)/debian-3.14-arm64-root
 
 # The wheel goes into a folder with pip --target (the host interpreter's
 # pip, asked for that version on manylinux x86_64 or aarch64), with the test
@@ -462,9 +463,11 @@ debian_run = cd tests/python && PYTHONPATH=$(abspath $(call debian_dir,$(1),$(2)
   RATEVANE_WHEEL=$(abspath $(call debian_dir,$(1),$(2)))/site RATEVANE_SKIP_INSTALL_TEST=1 \
   $(abspath $(call debian_py,$(1),$(2))) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(3)
 
-test-sid: $(STAMPS)/wheels $(STAMPS)/debian-3.14-amd64-root
-	$(call debian_site,3.14,amd64,$(MANYLINUX))
-	$(call debian_run,3.14,amd64,$(WHEEL_SUBSET))
+test-debian-amd64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-amd64-root
+	$(call debian_site,$*,amd64,$(MANYLINUX))
+	$(call debian_run,$*,amd64,$(WHEEL_SUBSET))
+
+test-sid: test-debian-amd64-3.14 test-debian-amd64-3.15
 
 # On arm64, a smaller part than the other emulated runs take (ARM64_TESTS,
 # below): what a new interpreter may change for the module (its binary and

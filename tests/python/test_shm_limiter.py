@@ -192,7 +192,13 @@ def test_another_user_cannot_open_it(budget):
     system = "/usr/bin/pypy3" if sys.implementation.name == "pypy" else "/usr/bin/python3.11"
     if not os.path.exists(system):
         pytest.skip(f"no {system} for the child")
-    done = subprocess.run([system, "-c", code], env=child_env(), user="nobody",
+    # Its own standard library, not the running interpreter's (which may be
+    # another version: the stable-ABI wheel runs on several).
+    env = child_env()
+    env.pop("PYTHONHOME", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path
+                                        if p and not p.startswith(sys.base_prefix))
+    done = subprocess.run([system, "-c", code], env=env, user="nobody",
                           capture_output=True, text=True, timeout=60)
     assert done.stdout.split() == ["refused", "refused"], done.stderr
 
