@@ -503,11 +503,14 @@ class AsyncRateLimiter(Forked):
                     done.set_result(None)
 
     async def aclose(self) -> None:
-        """Hand back every burst permit this object holds and the unused
-        permits of its block, end the acquires still waiting (they raise
-        ValueError, in whichever loop they wait), and stop the background
-        tasks. A later acquire() raises ValueError; release() does nothing;
-        closing again does nothing."""
+        """Hand back every burst permit this object holds, the unused
+        permits of its block and every hand-back still queued, end the
+        acquires still waiting (they raise ValueError, in whichever loop
+        they wait), and stop the background tasks once nothing is left to
+        hand back. A hand-back that fails raises the client's error after
+        the others were sent, and is tried again in the background. A later
+        acquire() raises ValueError; release() does nothing; closing again
+        sends only what was queued since."""
         state = self._cell[0]
         if state is not None and state.loop is not _running_loop() and state.loop.is_running():
             # The waiters, the tasks and the client's connections are that

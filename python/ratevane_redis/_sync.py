@@ -362,11 +362,14 @@ class RateLimiter(Forked):
             raise
 
     def close(self) -> None:
-        """Hand back every burst permit this object holds and the unused
-        permits of its block, wake the threads waiting in acquire() (they
-        raise ValueError), and stop the background threads. A later
-        acquire() raises ValueError; release() does nothing; closing again
-        does nothing."""
+        """Hand back every burst permit this object holds, the unused
+        permits of its block and every hand-back still queued, wake the
+        threads waiting in acquire() (they raise ValueError), and stop the
+        background threads once nothing is left to hand back. A hand-back
+        that fails raises the client's error after the others were sent,
+        and is tried again in the background. A later acquire() raises
+        ValueError; release() does nothing; closing again sends only what
+        was queued since."""
         with self._lock:
             hand_backs = self._core.close()
         self._closing.set()
