@@ -657,6 +657,12 @@ win-root: $(STAMPS)/win-root
 #   the machine's speed.
 # - test_examples.py, test_typing.py, test_install.py: the same files on
 #   every platform, and the install test builds from source.
+# - in the host-budget tests (test_shm_*.py, test_shm_windows.py for the
+#   named mapping and mutex themselves), the cases that skip themselves:
+#   those that make, patch or look at the budget's file under /dev/shm or
+#   need another user, fork, and the test builds' hooks. The two-process
+#   cases start children with the same interpreter and kill them with
+#   TerminateProcess (Popen.kill).
 # - the shared-budget tests (test_redis_*.py): they start redis-server and
 #   redis-cli as children of the test process, which under Wine would have
 #   to be Windows builds of Redis; the module is pure Python, the same file
@@ -664,7 +670,8 @@ win-root: $(STAMPS)/win-root
 WIN_TESTS := test_construction.py test_bad_input.py test_module.py test_rate_limiter.py \
              test_rate_limiter_threads.py test_interrupt_signal.py \
              test_async_limiter.py test_async_stress.py test_async_bridge.py \
-             test_fork.py test_memory.py test_faults.py
+             test_fork.py test_memory.py test_faults.py \
+             test_shm_limiter.py test_shm_processes.py test_shm_windows.py
 
 WIN_PIP = $(VCPY) -m pip install -q --disable-pip-version-check --target $(WIN)/python-$*/site \
           --platform win_amd64 --python-version $* --implementation cp --only-binary :all:

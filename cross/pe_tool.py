@@ -5,9 +5,11 @@
         `zig dlltool` turns into the import library extensions link with.
 
     python cross/pe_tool.py check WHEEL
-        Each extension module in the wheel (*.pyd) is the stable-ABI module
-        (ratevane.pyd), imports from python3.dll, KERNEL32 and the Universal
-        CRT only, and exports the module entries only; prints what it found.
+        The wheel holds the two stable-ABI modules (ratevane.pyd and
+        ratevane_shm.pyd) and nothing else that is an extension; each
+        imports from python3.dll, KERNEL32 and the Universal CRT only
+        (ratevane_shm from ADVAPI32 too), and exports its module entries
+        only; prints what it found.
 """
 
 import re
@@ -21,9 +23,18 @@ import pefile
 # every supported Windows (the CRT's as part of Windows 10, or the update
 # that CPython's own installer brings on older systems).
 ALLOWED_IMPORT = re.compile(r"^(python3\.dll|kernel32\.dll|api-ms-win-crt-[a-z0-9-]+\.dll)$", re.I)
-ENTRIES = {"PyInit_ratevane", "PyInit_awaitable_bridge"}
-PACKAGES = {"ratevane-stubs", "ratevane_redis"}
-REQUIRED = ["ratevane-stubs/__init__.pyi", "ratevane_redis/__init__.py"]
+# The host budgets' module builds security descriptors for its named
+# mapping and mutex, which takes ADVAPI32 (on every Windows as well).
+ADVAPI = re.compile(r"^advapi32\.dll$", re.I)
+# Each module the wheel must hold: its module entries, and what it may
+# import beyond ALLOWED_IMPORT.
+MODULES = {
+    "ratevane.pyd": ({"PyInit_ratevane", "PyInit_awaitable_bridge"}, None),
+    "ratevane_shm.pyd": ({"PyInit_ratevane_shm"}, ADVAPI),
+}
+PACKAGES = {"ratevane-stubs", "ratevane_shm-stubs", "ratevane_redis"}
+REQUIRED = ["ratevane-stubs/__init__.pyi", "ratevane_shm-stubs/__init__.pyi",
+            "ratevane_redis/__init__.py"]
 
 
 def imports_and_exports(data):
@@ -65,20 +76,25 @@ def check_wheel(path):
         for required in REQUIRED:
             if required not in names:
                 failures.append(f"{required} missing")
-        if not modules:
-            failures.append("no extension module")
+        missing = sorted(set(MODULES) - set(modules))
+        if missing:
+            failures.append(f"extension modules missing: {missing}")
         for name in modules:
+            if name not in MODULES:
+                failures.append(f"{name}: not a stable-ABI module of this distribution "
+                                f"({sorted(MODULES)})")
+                continue
+            entries, also_allowed = MODULES[name]
             pe, imports, exports = imports_and_exports(wheel.read(name))
             print(f"{name}: machine {pe.FILE_HEADER.Machine:#x}, imports {imports}, exports {exports}")
             if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
                 failures.append(f"{name}: not an x86-64 image")
-            bad = [dll for dll in imports if not ALLOWED_IMPORT.match(dll)]
+            bad = [dll for dll in imports if not ALLOWED_IMPORT.match(dll)
+                   and not (also_allowed and also_allowed.match(dll))]
             if bad:
                 failures.append(f"{name}: imports {bad}")
-            if set(exports) != ENTRIES:
-                failures.append(f"{name}: exports {sorted(exports)}, not {sorted(ENTRIES)}")
-            if name != "ratevane.pyd":
-                failures.append(f"{name}: not the stable-ABI module name (ratevane.pyd)")
+            if set(exports) != entries:
+                failures.append(f"{name}: exports {sorted(exports)}, not {sorted(entries)}")
     for failure in failures:
         print(failure, file=sys.stderr)
     return 1 if failures else 0

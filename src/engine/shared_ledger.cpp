@@ -75,7 +75,7 @@ Expected<std::shared_ptr<SharedBudget>, BudgetError> SharedBudget::open(const st
   if (region.created) {
     // A fresh object is zero-filled: every window slot and holder entry is
     // free. The magic goes last, so nobody uses a half-made budget.
-    if (!os::init_shared_lock(layout.lock)) throw std::runtime_error("cannot make a shared lock");
+    if (!os::init_shared_lock(region, layout.lock)) throw std::runtime_error("cannot make a shared lock");
     layout.version.store(kSharedLayoutVersion, relaxed);
     layout.size.store(sizeof(SharedLayout), relaxed);
     layout.magic.store(kSharedMagic, std::memory_order_release);
@@ -105,8 +105,9 @@ Expected<std::shared_ptr<SharedBudget>, BudgetError> SharedBudget::open(const st
 
 SharedBudget::~SharedBudget() { os::close_shared_region(region_); }
 
-BudgetLock::BudgetLock(SharedLayout& layout) : layout_(layout) {
-  switch (os::take_shared_lock(layout_.lock)) {
+BudgetLock::BudgetLock(const SharedBudget& budget)
+    : region_(budget.region()), layout_(budget.layout()) {
+  switch (os::take_shared_lock(region_, layout_.lock)) {
     case os::SharedLockTaken::taken: break;
     case os::SharedLockTaken::owner_died: owner_died_ = true; break;
     case os::SharedLockTaken::failed: throw std::runtime_error("cannot take a shared budget's lock");
@@ -178,7 +179,7 @@ Expected<std::shared_ptr<SharedLimiter>> SharedLimiter::bind(std::shared_ptr<Sha
   std::shared_ptr<SharedLimiter> limiter(
       new SharedLimiter(std::move(budget), specs, n, max_burst, clock));
   SharedLayout& layout = limiter->budget_->layout();
-  BudgetLock lock(layout);
+  BudgetLock lock(*limiter->budget_);
   // Count the lengths that need a new slot first: a budget without room
   // for all of them claims none.
   std::size_t missing = 0, free = 0;
@@ -221,7 +222,7 @@ SharedTake SharedLimiter::take() {
   SharedLayout& layout = budget_->layout();
   SharedTake out;
   out.released_seen = layout.released.load(std::memory_order_seq_cst);
-  BudgetLock lock(layout);
+  BudgetLock lock(*budget_);
   const uint64_t now = split_wall_time(clock_.now_ns()).seconds;
   for (std::size_t i = 0; i < size_; ++i) {
     roll(*slots_[i], now);
@@ -274,7 +275,7 @@ void SharedLimiter::give_back() {
   if (!max_burst_) return;
   SharedLayout& layout = budget_->layout();
   {
-    BudgetLock lock(layout);
+    BudgetLock lock(*budget_);
     const os::ProcessIdentity& me = os::current_process();
     SharedHolder* mine = nullptr;
     for (SharedHolder& h : layout.holders) {
@@ -291,7 +292,7 @@ void SharedLimiter::give_back() {
 }
 
 std::optional<Duration> SharedLimiter::time_until_next_window() {
-  BudgetLock lock(budget_->layout());
+  BudgetLock lock(*budget_);
   const WallTime now = split_wall_time(clock_.now_ns());
   std::optional<Duration> best;
   for (std::size_t i = 0; i < size_; ++i) {
@@ -308,7 +309,7 @@ std::optional<Duration> SharedLimiter::time_until_next_window() {
 Remaining SharedLimiter::remaining() {
   Remaining out;
   SharedLayout& layout = budget_->layout();
-  BudgetLock lock(layout);
+  BudgetLock lock(*budget_);
   const uint64_t now = split_wall_time(clock_.now_ns()).seconds;
   for (std::size_t i = 0; i < size_; ++i) {
     roll(*slots_[i], now);

@@ -82,6 +82,7 @@ class SharedBudget {
   SharedBudget& operator=(const SharedBudget&) = delete;
 
   SharedLayout& layout() const { return *static_cast<SharedLayout*>(region_.base); }
+  const os::SharedRegion& region() const { return region_; }
   const std::string& name() const { return name_; }
 
  private:
@@ -99,13 +100,14 @@ std::string budget_object_name(const std::string& name);
 // over as it stands (the writes are ordered for that).
 class BudgetLock {
  public:
-  explicit BudgetLock(SharedLayout& layout);
-  ~BudgetLock() { os::let_go_shared_lock(layout_.lock); }
+  explicit BudgetLock(const SharedBudget& budget);
+  ~BudgetLock() { os::let_go_shared_lock(region_, layout_.lock); }
   BudgetLock(const BudgetLock&) = delete;
   BudgetLock& operator=(const BudgetLock&) = delete;
   bool owner_died() const { return owner_died_; }
 
  private:
+  const os::SharedRegion& region_;
   SharedLayout& layout_;
   bool owner_died_ = false;
 };

@@ -4,7 +4,9 @@
 // identity for processes that a reused process id does not fake.
 //
 // On Linux: POSIX shared memory, a process-shared robust mutex, a futex
-// without the private flag, and the start time from /proc.
+// without the private flag, and the start time from /proc. On Windows: a
+// named file mapping, a named mutex beside it (kept open per process with
+// the mapping), a polled wait, and the creation time of the process.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,10 @@ struct SharedRegion {
   void* base = nullptr;
   std::size_t size = 0;  // bytes mapped: the object's size when opened
   bool created = false;  // made by this call (zero-filled, `size` bytes)
+  // Windows: this process's handles of the mapping and of the region's
+  // mutex. A name lives only as long as some process has a handle open.
+  void* mapping = nullptr;
+  void* lock = nullptr;
 };
 
 // Why opening failed: the system's error number (0 when the check that
@@ -37,23 +43,27 @@ bool open_shared_region(const std::string& name, std::size_t size, SharedRegion&
                         RegionError& error);
 void close_shared_region(SharedRegion& region) noexcept;
 // Removes the name; processes that have it mapped keep their mapping.
-// 1 removed, 0 there was none, -1 with errno set otherwise.
+// 1 removed, 0 there was none, -1 with errno set otherwise. On Windows a
+// named mapping goes when its last user closes it and cannot be removed
+// before: 0 when none is open, -1 with EBUSY while one is.
 int remove_shared_region(const std::string& name) noexcept;
-// The object's path for messages ("/dev/shm/ratevane.x" on Linux).
+// The object's path for messages ("/dev/shm/ratevane.x" on Linux, the
+// mapping's name "Local\\ratevane.x" on Windows).
 std::string shared_region_path(const std::string& name);
 
-// Room for the lock inside a mapping.
+// Room for the lock inside a mapping (Linux keeps the lock there; Windows
+// keeps it in the region's named mutex and leaves the cell unused).
 struct alignas(64) SharedLockCell {
   unsigned char bytes[64];
 };
 
 // Makes a fresh lock in a cell of a mapping nobody else uses yet.
-bool init_shared_lock(SharedLockCell& cell) noexcept;
+bool init_shared_lock(const SharedRegion& region, SharedLockCell& cell) noexcept;
 enum class SharedLockTaken : unsigned char { taken, owner_died, failed };
 // Takes the lock. owner_died: the lock is held now, but its last owner died
 // holding it; the caller's data may show a step cut short.
-SharedLockTaken take_shared_lock(SharedLockCell& cell) noexcept;
-void let_go_shared_lock(SharedLockCell& cell) noexcept;
+SharedLockTaken take_shared_lock(const SharedRegion& region, SharedLockCell& cell) noexcept;
+void let_go_shared_lock(const SharedRegion& region, SharedLockCell& cell) noexcept;
 
 // Waits while `word` holds `expected`, at most `timeout_ns`, for a wake
 // from any process mapping it. True when the word had changed or a wake

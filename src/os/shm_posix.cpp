@@ -107,7 +107,7 @@ int remove_shared_region(const std::string& name) noexcept {
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(SharedLockCell));
 
-bool init_shared_lock(SharedLockCell& cell) noexcept {
+bool init_shared_lock(const SharedRegion&, SharedLockCell& cell) noexcept {
   pthread_mutexattr_t attr;
   if (pthread_mutexattr_init(&attr) != 0) return false;
   bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
@@ -117,7 +117,7 @@ bool init_shared_lock(SharedLockCell& cell) noexcept {
   return ok;
 }
 
-SharedLockTaken take_shared_lock(SharedLockCell& cell) noexcept {
+SharedLockTaken take_shared_lock(const SharedRegion&, SharedLockCell& cell) noexcept {
   auto* mutex = reinterpret_cast<pthread_mutex_t*>(cell.bytes);
   const int rc = pthread_mutex_lock(mutex);
   if (rc == 0) return SharedLockTaken::taken;
@@ -130,7 +130,7 @@ SharedLockTaken take_shared_lock(SharedLockCell& cell) noexcept {
   return SharedLockTaken::failed;
 }
 
-void let_go_shared_lock(SharedLockCell& cell) noexcept {
+void let_go_shared_lock(const SharedRegion&, SharedLockCell& cell) noexcept {
   pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(cell.bytes));
 }
 

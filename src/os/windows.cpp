@@ -1,13 +1,7 @@
 // The operating-system layer on the Windows API.
 #include "os/os.hpp"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "os/windows_api.hpp"
 
 #include <vector>
 

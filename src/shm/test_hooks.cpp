@@ -40,7 +40,7 @@ PyObject* put_holder(PyObject*, PyObject* args) {
     auto budget = SharedBudget::open(name);
     if (!budget) return budget_error(std::move(budget.error()));
     SharedLayout& layout = (*budget)->layout();
-    BudgetLock lock(layout);
+    BudgetLock lock(**budget);
     for (SharedHolder& h : layout.holders) {
       if (h.held.load() != 0) continue;
       h.pid.store(pid);

@@ -9,11 +9,17 @@ import time
 import ratevane_shm
 
 
-def hammer(name, sec, until, out_path):
+def hammer(name, sec, until, out_path, start=None):
     """Acquire from the budget until the wall clock passes `until`, and
     write each grant's (before, after) clock reads to `out_path`. Never
-    waits inside acquire, so the two reads stay close around the grant."""
+    waits inside acquire, so the two reads stay close around the grant.
+    With `start`, the first acquire waits for that time (several children
+    then ask together however long each took to start), and the report
+    says whether the child came too late for it."""
     limiter = ratevane_shm.RateLimiter(name, sec=sec, blocking=False)
+    late = start is not None and time.time() > start
+    while start is not None and time.time() < start:
+        time.sleep(0.001)
     grants = []
     while True:
         before = time.time()
@@ -24,7 +30,7 @@ def hammer(name, sec, until, out_path):
         else:
             time.sleep(0.0005)
     with open(out_path, "w") as f:
-        json.dump(grants, f)
+        json.dump(grants if start is None else {"late": late, "grants": grants}, f)
 
 
 def hold_and_count(name, max_burst, rounds, counter, lock, peak):
@@ -57,9 +63,9 @@ def churn(name, max_burst):
 
 
 if __name__ == "__main__":
-    # As a plain subprocess: hammer NAME SEC UNTIL OUT
+    # As a plain subprocess: hammer NAME SEC UNTIL OUT [START]
     name, sec, until, out = sys.argv[2:6]
     assert sys.argv[1] == "hammer"
-    hammer(name, int(sec), float(until), out)
+    hammer(name, int(sec), float(until), out, *[float(t) for t in sys.argv[6:7]])
     sys.stdout.flush()
     os._exit(0)

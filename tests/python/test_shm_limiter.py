@@ -1,6 +1,8 @@
 """ratevane_shm in one process: the in-process classes' behaviour and
 messages over a budget named for the host, bad names, mappings it must
-refuse, and who may open a budget."""
+refuse, and who may open a budget. The cases that make, patch or look at
+the budget's file under /dev/shm, or need another user, are Linux's; the
+Windows mapping has its own cases in test_shm_windows.py."""
 
 import asyncio
 import os
@@ -14,7 +16,8 @@ import ratevane_shm
 from conftest import HUGE, SANITIZERS, in_one_interval
 from async_support import grant_to_a_cancelled_task
 from test_module import SYSTEM_LIBRARIES
-from shm_support import budget, child_env, object_path  # noqa: F401  (budget: a fixture)
+from shm_support import (WINDOWS, budget, budget_exists, child_env,  # noqa: F401 (budget)
+                         linux_only, object_path)
 
 
 def test_one_budget_per_name(budget):
@@ -77,7 +80,7 @@ def test_the_in_process_checks_and_messages(budget, kwargs):
             cls(budget, **kwargs)
         assert str(shared.value) == str(native.value).replace(
             "RateLimiter.__new__", cls.__name__ + ".__new__")
-    assert not os.path.exists(object_path(budget))   # nothing was made
+    assert not budget_exists(budget)   # nothing was made
 
 
 def test_name_argument():
@@ -121,6 +124,7 @@ def patch(name, offset, fmt, value):
     (b"\x07" * 4096, "is not a ratevane budget"),
     (b"\x07" * 8, r"is truncated \(8 bytes\)"),
 ], ids=["foreign", "truncated"])
+@linux_only
 def test_foreign_or_truncated_mapping(budget, data, message):
     make_mapping(budget, data)
     with pytest.raises(ValueError, match=message + ".*remove it with ratevane_shm.remove"):
@@ -129,6 +133,7 @@ def test_foreign_or_truncated_mapping(budget, data, message):
     ratevane_shm.RateLimiter(budget, sec=1)  # made anew
 
 
+@linux_only
 def test_another_layout_version_or_size(budget):
     ratevane_shm.RateLimiter(budget, sec=1)
     patch(budget, 8, "<I", 2)
@@ -144,19 +149,22 @@ def test_another_layout_version_or_size(budget):
         ratevane_shm.RateLimiter(budget, sec=1)
 
 
+@linux_only
 def test_made_owner_only(budget):
     ratevane_shm.RateLimiter(budget, sec=1)
     st = os.stat(object_path(budget))
     assert st.st_mode & 0o777 == 0o600 and st.st_uid == os.geteuid()
 
 
+@linux_only
 def test_refuses_a_mapping_others_may_open(budget):
     make_mapping(budget, b"\0" * 4096, mode=0o644)
     with pytest.raises(ValueError, match="other users may open it"):
         ratevane_shm.RateLimiter(budget, sec=1)
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give a file to another user")
+@linux_only
+@pytest.mark.skipif(WINDOWS or os.geteuid() != 0, reason="needs root to give a file to another user")
 def test_refuses_another_users_mapping(budget):
     make_mapping(budget, b"\0" * 4096)
     os.chown(object_path(budget), 65534, 65534)
@@ -164,6 +172,7 @@ def test_refuses_another_users_mapping(budget):
         ratevane_shm.RateLimiter(budget, sec=1)
 
 
+@linux_only
 def test_does_not_follow_a_link(budget, tmp_path):
     target = tmp_path / "elsewhere"
     target.write_bytes(b"")
@@ -177,7 +186,8 @@ def test_does_not_follow_a_link(budget, tmp_path):
         os.unlink(object_path(budget))
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a child as another user")
+@linux_only
+@pytest.mark.skipif(WINDOWS or os.geteuid() != 0, reason="needs root to run a child as another user")
 def test_another_user_cannot_open_it(budget):
     ratevane_shm.RateLimiter(budget, sec=1)
     code = (f"import os, sys\n"
@@ -203,6 +213,7 @@ def test_another_user_cannot_open_it(budget):
     assert done.stdout.split() == ["refused", "refused"], done.stderr
 
 
+@linux_only
 def test_remove(budget):
     assert ratevane_shm.remove(budget) is False
     limiter = ratevane_shm.RateLimiter(budget, sec=5, blocking=False)
@@ -235,6 +246,7 @@ def test_async_class(budget):
     asyncio.run(main())
 
 
+@pytest.mark.skipif(WINDOWS, reason="reads an ELF library; test_shm_windows.py checks the DLL")
 @pytest.mark.skipif(bool(SANITIZERS), reason="a sanitizer build needs the sanitizers' runtimes")
 def test_library_exports_its_module_entry_only_and_needs_only_glibc():
     symbols = subprocess.run(["nm", "-D", "--defined-only", ratevane_shm.__file__],

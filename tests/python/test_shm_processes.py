@@ -1,6 +1,8 @@
 """ratevane_shm across real processes: every grant audited against its
 window, the burst cap, holders killed with SIGKILL (at random points and
-inside the locked step), a reused process id, fork."""
+inside the locked step), a reused process id, fork. On Windows the cases
+without fork, hooks or a one-second deadline for starting children run;
+test_shm_windows.py has the Windows counterparts of the others."""
 
 import json
 import multiprocessing
@@ -19,6 +21,8 @@ from shm_support import audit, budget, child_env, python_child, start_time  # no
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+
 # The hooks that reach inside a budget exist in test builds only.
 needs_hooks = pytest.mark.skipif(not hasattr(ratevane_shm, "_put_holder"),
                                  reason="needs a test build's hooks")
@@ -33,6 +37,7 @@ def test_the_audit_finds_an_over_grant():
                       (11.3, 11.4)], 2)[0]
 
 
+@needs_fork
 def test_every_grant_across_fork_spawn_and_subprocesses(budget, tmp_path):
     limit = 40
     ensure_room(0.5)
@@ -69,6 +74,7 @@ def test_every_grant_across_fork_spawn_and_subprocesses(budget, tmp_path):
     assert max(counts.values()) == limit, counts
 
 
+@needs_fork
 def test_burst_cap_across_processes(budget):
     ctx = multiprocessing.get_context("fork")
     counter, peak = ctx.Value("i", 0), ctx.Value("i", 0)
@@ -177,6 +183,7 @@ def test_killed_inside_the_locked_step(budget):
     assert limiter.get_remaining() == {"minute": 8, "hour": 99, "burst": 4}
 
 
+@needs_fork
 def test_killed_at_random_points(budget):
     ctx = multiprocessing.get_context("fork")
     rng = random.Random(7)
@@ -194,6 +201,7 @@ def test_killed_at_random_points(budget):
     assert [limiter.acquire(), limiter.acquire(), limiter.acquire()] == [True, True, False]
 
 
+@needs_fork
 def test_a_forked_child_holds_none_of_its_parents_permits(budget):
     limiter = ratevane_shm.RateLimiter(budget, sec=HUGE, max_burst=1, blocking=False)
     assert limiter.acquire() is True

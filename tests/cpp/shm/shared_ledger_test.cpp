@@ -101,11 +101,11 @@ TEST_F(SharedLedgerTest, ExactAcrossProcesses) {
 TEST_F(SharedLedgerTest, ALockWhoseOwnerDiedIsTakenOver) {
   auto shared = limiter({{"second", 5, 1}});
   const pid_t pid = child([&] {
-    new BudgetLock(shared->budget().layout());  // never let go
+    new BudgetLock(shared->budget());  // never let go
     return 0;
   });
   ASSERT_EQ(status_of(pid), 0);
-  BudgetLock lock(shared->budget().layout());
+  BudgetLock lock(shared->budget());
   EXPECT_TRUE(lock.owner_died());
 }
 
