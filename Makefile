@@ -331,7 +331,7 @@ $(STAMPS)/wheels: $(shell git ls-files 2>/dev/null) | venvs $(STAMPS)/arm64-root
 	ls -l dist
 	@touch $@
 
-wheels: $(STAMPS)/wheels
+wheels: $(STAMPS)/wheels $(STAMPS)/wheel-pp311
 dist: wheels
 
 # Each wheel installed as an index would install it, into a fresh virtual
@@ -468,6 +468,54 @@ test-debian-amd64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-amd64-root
 	$(call debian_run,$*,amd64,$(WHEEL_SUBSET))
 
 test-sid: test-debian-amd64-3.14 test-debian-amd64-3.15
+
+# PyPy 3.11 (trixie's 7.3.19), beside Debian 12's PyPy 3.9: its own
+# root, made as the CPython ones are (debian-pypy-packages.txt), started by
+# the tree's loader through run-pypy3.11. PyPy finds its standard library
+# from the path of libpypy3.11-c.so, which the loader maps from the tree, so
+# it needs no PYTHONHOME. Debian's PyPy comes without pip: the host's pip,
+# installed into a folder of the root's own, builds the pp311 wheel from the
+# sdist with the other wheels' compilers (about a minute here).
+PYPY311     := build/debian-pypy3.11-amd64
+PYPY311_PY   = $(abspath $(PYPY311))/root/usr/bin/run-pypy3.11
+$(STAMPS)/debian-pypy3.11-root: debian-pypy-packages.txt | $(STAMPS)/deb venvs
+	rm -rf $(PYPY311)
+	mkdir -p $(PYPY311)/apt/lists/partial $(PYPY311)/apt/cache/archives/partial $(PYPY311)/debs $(PYPY311)/root $(STAMPS)
+	$(debian_archive); \
+	echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri trixie main" \
+	  > $(PYPY311)/apt/sources.list
+	apt-get -qq $(call private_apt,$(PYPY311)) update
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/$$/:amd64/' debian-pypy-packages.txt); \
+	  cd $(PYPY311)/debs && apt-get download -q $(call private_apt,$(PYPY311)) $$names
+	for deb in $(PYPY311)/debs/*.deb; do dpkg -x $$deb $(PYPY311)/root || exit 1; done
+	r=$(abspath $(PYPY311))/root; find $$r -type l -lname '/*' | while read -r link; do \
+	  ln -sfn "$$r$$(readlink "$$link")" "$$link"; done; \
+	printf '#!/bin/sh\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/pypy3.11 "$$@"\n' \
+	  $$r $$r $$r > $(PYPY311_PY)
+	chmod +x $(PYPY311_PY)
+	$(PYPY311_PY) -c 'import os, sys, sysconfig, asyncio, ctypes, hashlib, ssl, subprocess; \
+	  root = os.path.realpath("$(abspath $(PYPY311))/root"); \
+	  assert sys.implementation.name == "pypy" and sys.version_info[:2] == (3, 11), sys.version; \
+	  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
+	  assert sys.executable == "$(PYPY311_PY)", sys.executable; \
+	  assert os.path.isfile(sysconfig.get_paths()["include"] + "/Python.h"); \
+	  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
+	  outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
+	  assert not outside, outside'
+	$(VCPY) -m pip install -q --disable-pip-version-check --target $(PYPY311)/pip \
+	  "pip==$$($(VCPY) -c 'import pip; print(pip.__version__)')"
+	@touch $@
+
+$(STAMPS)/wheel-pp311: $(STAMPS)/wheels $(STAMPS)/debian-pypy3.11-root
+	rm -rf build/wheels/pp311 dist/ratevane-*-pp311-*.whl
+	$(WHEEL_ENV) PYTHONPATH=$(abspath $(PYPY311))/pip $(PYPY311_PY) $(PIP_WHEEL) \
+	  -w build/wheels/pp311 dist/ratevane-*.tar.gz
+	$(VCPY) -m wheel tags --remove --platform-tag $(MANYLINUX).manylinux2014_x86_64 build/wheels/pp311/*.whl
+	$(VCPY) -m auditwheel show build/wheels/pp311/*.whl | tr -s ' \n' ' ' \
+	  | grep -q 'following platform tag: "$(MANYLINUX)"'
+	mv build/wheels/pp311/*-pp311-pypy311_pp73-*.whl dist/
+	$(VCPY) -m twine check dist/*-pp311-*.whl
+	@touch $@
 
 # On arm64, a smaller part than the other emulated runs take (ARM64_TESTS,
 # below): what a new interpreter may change for the module (its binary and
