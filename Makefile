@@ -149,7 +149,7 @@ test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
 	$(MAKE) -j4 --output-sync=target run-pypy run-cpython wheels-then-refleak sanitize-low-priority
-	$(MAKE) -j7 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3 test-sid
+	$(MAKE) -j7 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3 test-sid test-pypy3.11
 	$(MAKE) -j5 --output-sync=target test-windows test-arm64-low-priority
 
 wheels-then-refleak:
@@ -517,6 +517,19 @@ $(STAMPS)/wheel-pp311: $(STAMPS)/wheels $(STAMPS)/debian-pypy3.11-root
 	$(VCPY) -m twine check dist/*-pp311-*.whl
 	@touch $@
 
+# The pp311 wheel, installed into a folder by the host's pip (asked for
+# PyPy 3.11's ABI on manylinux x86_64) with the test tools beside it, and the
+# same part of the suite as on the newer CPythons under that PyPy.
+test-pypy3.11: $(STAMPS)/wheel-pp311
+	rm -rf $(PYPY311)/site && mkdir -p $(PYPY311)/site
+	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(PYPY311)/tools.txt
+	for what in "-r $(PYPY311)/tools.txt" "--no-index --no-deps --find-links dist ratevane"; do \
+	  $(VCPY) -m pip install -q --disable-pip-version-check --target $(PYPY311)/site \
+	    --platform $(MANYLINUX) --python-version 3.11 --implementation pp --abi pypy311_pp73 \
+	    --only-binary :all: $$what || exit 1; done
+	cd tests/python && PYTHONPATH=$(abspath $(PYPY311))/site RATEVANE_WHEEL=$(abspath $(PYPY311))/site \
+	  RATEVANE_SKIP_INSTALL_TEST=1 $(PYPY311_PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+
 # On arm64, a smaller part than the other emulated runs take (ARM64_TESTS,
 # below): what a new interpreter may change for the module (its binary and
 # its loading, threads and the burst bound, asyncio and its cancellation,
@@ -530,7 +543,7 @@ test-debian-arm64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-arm64-root
 	$(call debian_site,$*,arm64,$(MANYLINUX_ARM))
 	$(call debian_run,$*,arm64,-o timeout=600 $(DEBIAN_ARM64_TESTS))
 
-.PHONY: debian-roots test-sid
+.PHONY: debian-roots test-sid test-pypy3.11
 
 # The aarch64 wheels, tested as installed on Debian's arm64 interpreters
 # under qemu-user: each wheel installed into a folder with pip --target (the

@@ -197,6 +197,9 @@ def test_class_names(cls):
     assert cls is getattr(ratevane, cls.__name__)
 
 
+@pytest.mark.xfail(IS_PYPY and sys.version_info >= (3, 11), strict=True,
+                   reason="PyPy 3.11 (7.3.19) keeps no class doc from a type spec, so the "
+                          "classes show no text signature there")
 def test_class_signature(cls):
     assert cls.__text_signature__ == SIGNATURE
     signature = inspect.signature(cls)
