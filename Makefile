@@ -410,6 +410,24 @@ debian_suite   = $(if $(filter 3.13,$(1)),trixie,sid)
 debian_loader  = $(if $(filter arm64,$(2)),qemu-aarch64-static -L %s %s/usr/lib/ld-linux-aarch64.so.1,%s/usr/lib64/ld-linux-x86-64.so.2)
 debian_libdir  = $(if $(filter arm64,$(2)),aarch64-linux-gnu,x86_64-linux-gnu)
 
+# $(call debian_fetch,dir,arch,suite,list,version): the packages named in
+# list (@V@ standing for version) for arch from suite, downloaded through
+# dir's own package list and unpacked into dir/root, their absolute links
+# pointed into it. dir is an absolute path.
+define debian_fetch
+	rm -rf $(1)
+	mkdir -p $(1)/apt/lists/partial $(1)/apt/cache/archives/partial $(1)/debs $(1)/root $(STAMPS)
+	$(debian_archive); \
+	echo "deb [arch=$(2) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $(3) main" \
+	  > $(1)/apt/sources.list
+	apt-get -qq $(call private_apt,$(1)) update
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/@V@/$(5)/g' -e 's/$$/:$(2)/' $(4)); \
+	  cd $(1)/debs && apt-get download -q $(call private_apt,$(1)) $$names
+	for deb in $(1)/debs/*.deb; do dpkg -x $$deb $(1)/root || exit 1; done
+	find $(1)/root -type l -lname '/*' | while read -r link; do \
+	  ln -sfn "$(1)/root$$(readlink "$$link")" "$$link"; done
+endef
+
 # $(STAMPS)/debian-VERSION-ARCH-root. The arm64 packages need the machine
 # to know the arm64 architecture, as the arm64 root does. In its recipe, dv,
 # da and dd are the version, the architecture and the folder.
@@ -417,17 +435,7 @@ dv = $(word 1,$(subst -, ,$*))
 da = $(word 2,$(subst -, ,$*))
 dd = $(abspath $(call debian_dir,$(dv),$(da)))
 $(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root
-	rm -rf $(dd)
-	mkdir -p $(dd)/apt/lists/partial $(dd)/apt/cache/archives/partial $(dd)/debs $(dd)/root $(STAMPS)
-	$(debian_archive); \
-	echo "deb [arch=$(da) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $(call debian_suite,$(dv)) main" \
-	  > $(dd)/apt/sources.list
-	apt-get -qq $(call private_apt,$(dd)) update
-	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/@V@/$(dv)/g' -e 's/$$/:$(da)/' debian-python-packages.txt); \
-	  cd $(dd)/debs && apt-get download -q $(call private_apt,$(dd)) $$names
-	for deb in $(dd)/debs/*.deb; do dpkg -x $$deb $(dd)/root || exit 1; done
-	find $(dd)/root -type l -lname '/*' | while read -r link; do \
-	  ln -sfn "$(dd)/root$$(readlink "$$link")" "$$link"; done
+	$(call debian_fetch,$(dd),$(da),$(call debian_suite,$(dv)),debian-python-packages.txt,$(dv))
 	r=$(dd)/root; printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec $(call debian_loader,$(dv),$(da)) --inhibit-cache --library-path %s/usr/lib/$(call debian_libdir,$(dv),$(da)) --argv0 "$$0" %s/usr/bin/python$(dv) "$$@"\n' \
 	  $$r $(if $(filter arm64,$(da)),$$r $$r,$$r) $$r $$r > $(abspath $(call debian_py,$(dv),$(da)))
 	chmod +x $(call debian_py,$(dv),$(da))
@@ -479,17 +487,8 @@ test-sid: test-debian-amd64-3.14 test-debian-amd64-3.15
 PYPY311     := build/debian-pypy3.11-amd64
 PYPY311_PY   = $(abspath $(PYPY311))/root/usr/bin/run-pypy3.11
 $(STAMPS)/debian-pypy3.11-root: debian-pypy-packages.txt | $(STAMPS)/deb venvs
-	rm -rf $(PYPY311)
-	mkdir -p $(PYPY311)/apt/lists/partial $(PYPY311)/apt/cache/archives/partial $(PYPY311)/debs $(PYPY311)/root $(STAMPS)
-	$(debian_archive); \
-	echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri trixie main" \
-	  > $(PYPY311)/apt/sources.list
-	apt-get -qq $(call private_apt,$(PYPY311)) update
-	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/$$/:amd64/' debian-pypy-packages.txt); \
-	  cd $(PYPY311)/debs && apt-get download -q $(call private_apt,$(PYPY311)) $$names
-	for deb in $(PYPY311)/debs/*.deb; do dpkg -x $$deb $(PYPY311)/root || exit 1; done
-	r=$(abspath $(PYPY311))/root; find $$r -type l -lname '/*' | while read -r link; do \
-	  ln -sfn "$$r$$(readlink "$$link")" "$$link"; done; \
+	$(call debian_fetch,$(abspath $(PYPY311)),amd64,trixie,debian-pypy-packages.txt,)
+	r=$(abspath $(PYPY311))/root; \
 	printf '#!/bin/sh\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/pypy3.11 "$$@"\n' \
 	  $$r $$r $$r > $(PYPY311_PY)
 	chmod +x $(PYPY311_PY)

@@ -108,14 +108,21 @@ def test_remove_says_what_windows_allows(budget):
     assert ratevane_shm.RateLimiter(budget, hour=5, blocking=False).get_remaining() == {"hour": 5}
 
 
-def test_a_mapping_that_is_not_a_budget(budget):
-    # A view of the budget's own mapping (so it stays this user's) keeps
-    # the name once the limiter goes; what it then holds is not a budget.
+def test_a_mapping_that_is_not_this_layouts_budget(budget):
+    # Views of the budget's own mapping (so it stays this user's). Another
+    # layout version in the header is refused, and the budget works again
+    # once the header is put back; after the limiter goes, the view keeps
+    # the name, and what it then holds is not a budget.
     limiter = ratevane_shm.RateLimiter(budget, sec=1)
     view = mmap.mmap(-1, 16, tagname=mapping_name(budget))
-    del limiter
-    gc.collect()
     try:
+        view[8:12] = struct.pack("<I", 2)
+        with pytest.raises(ValueError, match="has layout version 2; this ratevane_shm uses version 1"):
+            ratevane_shm.RateLimiter(budget, sec=1)
+        view[8:12] = struct.pack("<I", 1)
+        ratevane_shm.RateLimiter(budget, sec=1)
+        del limiter
+        gc.collect()
         view[:] = b"\x07" * 16
         with pytest.raises(ValueError, match=r"\(Local\\ratevane\..*\) is not a ratevane budget"):
             ratevane_shm.RateLimiter(budget, sec=1)
@@ -123,20 +130,6 @@ def test_a_mapping_that_is_not_a_budget(budget):
         view.close()
     assert budget_exists(budget) is False
     assert ratevane_shm.RateLimiter(budget, sec=1).get_remaining() == {"second": 1}   # made anew
-
-
-def test_another_layout_version(budget):
-    limiter = ratevane_shm.RateLimiter(budget, sec=1)
-    view = mmap.mmap(-1, 16, tagname=mapping_name(budget))   # the header
-    try:
-        view[8:12] = struct.pack("<I", 2)
-        with pytest.raises(ValueError, match="has layout version 2; this ratevane_shm uses version 1"):
-            ratevane_shm.RateLimiter(budget, sec=1)
-        view[8:12] = struct.pack("<I", 1)
-        ratevane_shm.RateLimiter(budget, sec=1)
-    finally:
-        view.close()
-    del limiter
 
 
 def test_dll_exports_its_module_entry_only_and_needs_no_other_runtime():
