@@ -40,7 +40,7 @@ GATED = {"acquire() granted, 1 window", "acquire() granted, 4 windows"}
 
 
 def library(build):
-    found = [path for path in glob.glob(os.path.join(build, "src", "ratevane*"))
+    found = [path for path in glob.glob(os.path.join(build, "src", "ratevane.*"))
              if path.endswith((".so", ".pyd"))]
     if len(found) != 1:
         sys.exit(f"{build}: expected one module library, found {found}")
