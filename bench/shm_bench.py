@@ -3,7 +3,8 @@ across processes: the cost of a granted acquire with 1 and 4 windows next
 to ratevane.RateLimiter's in the same run; 8 processes of 2 threads each
 hammering one budget of sec=1000 (over-grants in any second, share of each
 saturated second granted, calls per second); the time from a release in
-one process to the grant of a waiter in another; and the time of the
+one process to the grant of a waiter in another (a thread's acquire, and
+an asyncio task's); and the time of the
 acquire that takes back the permit of a holder killed with SIGKILL; and a
 granted acquire through ratevane_redis on loopback (one script call each,
 and with reserve=) against this one, in the same run.
@@ -15,6 +16,7 @@ Options: --quick (shorter runs).
 """
 
 import argparse
+import asyncio
 import json
 import multiprocessing
 import os
@@ -118,22 +120,34 @@ def many_processes(seconds):
     return over, min(full) / 1000 * 100, calls / seconds
 
 
-def waiter(budget, go, times, rounds):
-    limiter = ratevane_shm.RateLimiter(budget, sec=BIG, max_burst=1)
-    for _ in range(rounds):
-        go.recv()
-        limiter.acquire()
-        times.send(time.perf_counter())   # CLOCK_MONOTONIC: one clock for the host
-        limiter.release()
+def waiter(budget, go, times, rounds, in_task):
+    if not in_task:
+        limiter = ratevane_shm.RateLimiter(budget, sec=BIG, max_burst=1)
+        for _ in range(rounds):
+            go.recv()
+            limiter.acquire()
+            times.send(time.perf_counter())   # CLOCK_MONOTONIC: one clock for the host
+            limiter.release()
+        return
+    limiter = ratevane_shm.AsyncRateLimiter(budget, sec=BIG, max_burst=1)
+
+    async def run():
+        loop = asyncio.get_running_loop()
+        for _ in range(rounds):
+            await loop.run_in_executor(None, go.recv)
+            await limiter.acquire()
+            times.send(time.perf_counter())
+            await limiter.release()
+    asyncio.run(run())
 
 
-def release_to_grant(rounds):
+def release_to_grant(rounds, in_task=False):
     budget = name("wake")
     limiter = ratevane_shm.RateLimiter(budget, sec=BIG, max_burst=1)
     ctx = multiprocessing.get_context("fork")
     go_parent, go_child = ctx.Pipe()
     times_parent, times_child = ctx.Pipe()
-    p = ctx.Process(target=waiter, args=(budget, go_child, times_child, rounds))
+    p = ctx.Process(target=waiter, args=(budget, go_child, times_child, rounds, in_task))
     p.start()
     latencies = []
     for _ in range(rounds):
@@ -234,9 +248,10 @@ def main():
     rows += [["8 processes x 2 threads, sec=1000: over-grants", over, "permits"],
              ["8 processes x 2 threads, sec=1000: least share granted", round(share, 1), "%"],
              ["8 processes x 2 threads, sec=1000: calls", round(calls), "calls/s"]]
-    median, worst = release_to_grant(20 if args.quick else 50)
-    rows += [["release in one process to grant in another: median", round(median), "us"],
-             ["release in one process to grant in another: worst", round(worst), "us"]]
+    for in_task, whom in [(False, "a thread"), (True, "an asyncio task")]:
+        median, worst = release_to_grant(20 if args.quick else 50, in_task)
+        rows += [[f"release in one process to grant in {whom} of another: median", round(median), "us"],
+                 [f"release in one process to grant in {whom} of another: worst", round(worst), "us"]]
     rows.append(["acquire that takes back a killed holder's permit", round(kill_reclaim(10)), "us"])
     width = max(len(r[0]) for r in rows)
     for label, value, unit in rows:

@@ -329,8 +329,13 @@ SharedPermitWait::Step SharedPermitWait::next() {
   switch (take.kind) {
     case SharedTake::Kind::granted: return {Kind::granted};
     case SharedTake::Kind::failed: return {Kind::failed, 0, false, 0, std::move(take.error)};
-    case SharedTake::Kind::burst_full:
-      return {Kind::sleep, short_step_ms(pass_), true, take.released_seen};
+    case SharedTake::Kind::burst_full: {
+      uint64_t ms = short_step_ms(pass_);
+#ifdef RATEVANE_FAULT_INJECTION
+      if (const uint64_t fixed = shared_burst_step_ms.load(std::memory_order_relaxed)) ms = fixed;
+#endif
+      return {Kind::sleep, ms, true, take.released_seen};
+    }
     case SharedTake::Kind::window_full: break;
   }
   const std::optional<Duration> wait = limiter_.time_until_next_window();

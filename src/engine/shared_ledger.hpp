@@ -143,6 +143,7 @@ class SharedLimiter {
 
   std::optional<uint64_t> max_burst() const { return max_burst_; }
   SharedBudget& budget() const { return *budget_; }
+  const std::shared_ptr<SharedBudget>& shared_budget() const { return budget_; }
 
  private:
   SharedLimiter(std::shared_ptr<SharedBudget> budget, const WindowSpec* specs, std::size_t n,
@@ -200,6 +201,9 @@ class SharedPermitWait {
 // Test builds: called inside the locked step of a grant, after the first
 // window was counted and before the others.
 inline void (*shared_step_hook)() = nullptr;
+// Test builds: when not 0, every step of a burst wait sleeps this long, so
+// that a test sees whether a give-back ends the sleep or the step runs out.
+inline std::atomic<uint64_t> shared_burst_step_ms{0};
 #endif
 
 }  // namespace ratevane

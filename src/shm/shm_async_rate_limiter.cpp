@@ -2,8 +2,8 @@
 // the same bridge and executor as the in-process AsyncRateLimiter. Each
 // call hands the work to the executor and returns the future at once; a
 // waiting acquire suspends on executor timers, with the in-process class's
-// steps (a burst wait backs off from 10 to 100 ms: a task cannot sleep on
-// the budget's wake word without holding a worker thread).
+// steps, and a burst wait also on the budget's release watch, so that a
+// give-back in any process ends it at once.
 #include <chrono>
 
 #include "bridge/awaitable.hpp"
@@ -14,6 +14,7 @@
 #include "limiters/once_work.hpp"
 #include "shm/shm_classes.hpp"
 #include "shm/shm_object.hpp"
+#include "shm/release_watch.hpp"
 
 namespace ratevane::shm {
 namespace {
@@ -74,8 +75,10 @@ class AcquireWork final : public Work {
     }
     for (;;) {
       if (sleep_) {
-        if (sleep_->poll(cx) == exec::Poll::pending) return false;
+        const bool released = release_ && release_->poll(cx) == exec::Poll::ready;
+        if (!released && sleep_->poll(cx) == exec::Poll::pending) return false;
         sleep_.reset();
+        release_.reset();
         wait_.slept();
       }
       SharedPermitWait::Step step = wait_.next();
@@ -85,6 +88,7 @@ class AcquireWork final : public Work {
         case SharedPermitWait::Kind::failed: out.result = std::move(*step.error); return true;
         case SharedPermitWait::Kind::sleep:
           sleep_.emplace(std::chrono::milliseconds(step.sleep_ms));
+          if (step.burst) release_.emplace(share_.limiter->shared_budget(), step.released_seen);
           break;
       }
     }
@@ -94,6 +98,7 @@ class AcquireWork final : public Work {
   ShmContents share_;  // declared first: the wait refers into it
   SharedPermitWait wait_;
   std::optional<exec::Sleep> sleep_;
+  std::optional<ReleaseWait> release_;  // beside sleep_ in a burst wait
   bool enter_;
 };
 

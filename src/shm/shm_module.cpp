@@ -48,6 +48,7 @@ PyMethodDef functions[] = {
 #ifdef RATEVANE_FAULT_INJECTION
     {"_arm_step_pause", arm_step_pause, METH_VARARGS, nullptr},
     {"_put_holder", put_holder, METH_VARARGS, nullptr},
+    {"_set_burst_step", set_burst_step, METH_VARARGS, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

@@ -44,6 +44,7 @@ inline constexpr const char* kShmSignature =
 #ifdef RATEVANE_FAULT_INJECTION
 PyObject* arm_step_pause(PyObject* module, PyObject* args);
 PyObject* put_holder(PyObject* module, PyObject* args);
+PyObject* set_burst_step(PyObject* module, PyObject* args);
 #endif
 
 }  // namespace ratevane::shm

@@ -5,6 +5,8 @@
 //   _put_holder(name, pid, start_time, held): writes a burst holder entry
 //     as a process of that identity would have (a reused process id is a
 //     live pid with another start time).
+//   _set_burst_step(ms): every step of this process's burst waits sleeps
+//     ms (0: the usual 10 to 100 ms), so that a test sees what ends it.
 #ifdef RATEVANE_FAULT_INJECTION
 #include "engine/shared_ledger.hpp"
 #include "host/convert.hpp"
@@ -52,6 +54,14 @@ PyObject* put_holder(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* set_burst_step(PyObject*, PyObject* args) {
+  return host::entry([&]() -> Result<Ref> {
+    unsigned long long ms;
+    if (!PyArg_ParseTuple(args, "K", &ms)) return HostError::fetch();
+    shared_burst_step_ms.store(ms, std::memory_order_relaxed);
+    return host::none();
+  });
+}
 
 }  // namespace ratevane::shm
 #endif

@@ -223,21 +223,74 @@ def test_a_forked_child_holds_none_of_its_parents_permits(budget):
 
 
 WAIT = """
-import sys, time, ratevane_shm
-limiter = ratevane_shm.RateLimiter(sys.argv[1], sec=10**12, max_burst=1)
+import asyncio, sys, ratevane_shm
+name, kind = sys.argv[1:]
+if hasattr(ratevane_shm, "_set_burst_step"):
+    ratevane_shm._set_burst_step(60_000)
+cls = ratevane_shm.AsyncRateLimiter if kind == "async" else ratevane_shm.RateLimiter
+limiter = cls(name, sec=10**12, max_burst=1)
+async def wait():
+    await limiter.acquire()
 print("waiting", flush=True)
-limiter.acquire()
+asyncio.run(wait()) if kind == "async" else limiter.acquire()
 print("granted", flush=True)
 """
 
 
-def test_a_release_in_one_process_wakes_a_waiter_in_another(budget):
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_release_in_one_process_wakes_a_waiter_in_another(budget, kind):
     limiter = ratevane_shm.RateLimiter(budget, sec=HUGE, max_burst=1)
     limiter.acquire()
-    child = python_child(WAIT.replace("sys.argv[1]", repr(budget)))
+    child = subprocess.Popen([sys.executable, "-c", WAIT, budget, kind], env=child_env(),
+                             stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "waiting"
-    time.sleep(0.3)   # the child is in its burst wait (its steps reach 100 ms)
+    time.sleep(0.3)   # the child is in its burst wait by now, most likely
     assert child.poll() is None
     limiter.release()
+    start = time.monotonic()
     assert child.stdout.readline().strip() == "granted"
+    # In a test build the child's burst steps last 60 s, so only the
+    # give-back can have ended its wait this soon.
+    assert time.monotonic() - start < 30
     assert child.wait(timeout=30) == 0
+
+
+FORK_WAIT = """
+import asyncio, os, sys, threading, time, ratevane_shm
+name = sys.argv[1]
+ratevane_shm._set_burst_step(60_000)
+held = ratevane_shm.RateLimiter(name, sec=10**12, max_burst=1)
+alim = ratevane_shm.AsyncRateLimiter(name, sec=10**12, max_burst=1)
+async def take():
+    await alim.acquire()
+held.acquire()
+loop = asyncio.new_event_loop()
+threading.Thread(target=loop.run_forever, daemon=True).start()
+mine = asyncio.run_coroutine_threadsafe(take(), loop)
+time.sleep(0.3)   # this process's burst wait, and the thread watching for it, run
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.write(w, b"w")
+    asyncio.run(take())
+    os._exit(0)
+os.read(r, 1)
+mine.cancel()
+time.sleep(0.3)   # the child is in its own burst wait
+start = time.monotonic()
+held.release()
+os.waitpid(pid, 0)
+print(time.monotonic() - start)
+"""
+
+
+@needs_fork
+@needs_hooks
+def test_a_forked_child_watches_for_releases_itself(budget):
+    # The child inherits the parent's record of a watch, but not its thread.
+    done = subprocess.run([sys.executable, "-c", FORK_WAIT, budget], env=child_env(),
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    # The child's burst steps last 60 s: only the parent's give-back, heard
+    # by a watch of the child's own, ends its wait this soon.
+    assert float(done.stdout) < 30
