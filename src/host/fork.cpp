@@ -20,7 +20,7 @@
 #include "host/fork.hpp"
 
 #include "bridge/awaitable.hpp"
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 #include "engine/fork_locks.hpp"
 #include "host/lock.hpp"
 #include "os/os.hpp"
