@@ -239,7 +239,7 @@ class DeliveryQueue {
     }
   }
 
-  // Around fork() (see host/fork.cpp).
+  // Around fork() (see modules/fork.cpp).
   void hold_for_fork() noexcept { mutex_.lock(); }
   void let_go_after_fork(bool in_child) noexcept {
     if (in_child) {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 #include "engine/burst_permit.hpp"
 #include "engine/error.hpp"
 #include "engine/ledger.hpp"

@@ -7,7 +7,7 @@
 //   background task failed abnormally.
 #pragma once
 
-#include "bridge/cancel_signal.hpp"
+#include "executor/cancel_signal.hpp"
 #include "engine/burst_permit.hpp"
 #include "host/errors.hpp"
 

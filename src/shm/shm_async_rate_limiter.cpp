@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "bridge/awaitable.hpp"
-#include "bridge/sleep.hpp"
+#include "executor/sleep.hpp"
 #include "host/entry.hpp"
 #include "host/types.hpp"
 #include "limiters/limiter_object.hpp"

@@ -1,4 +1,4 @@
-#include "bridge/cancel_signal.hpp"
+#include "executor/cancel_signal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 #include "test_support.hpp"
 
 namespace ratevane::exec {

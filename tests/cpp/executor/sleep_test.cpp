@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/cancel_signal.hpp"
-#include "bridge/executor.hpp"
-#include "bridge/scheduler.hpp"
+#include "executor/cancel_signal.hpp"
+#include "executor/executor.hpp"
+#include "executor/scheduler.hpp"
 #include "test_support.hpp"
 
 namespace ratevane::exec {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/executor.hpp"
-#include "bridge/scheduler.hpp"
+#include "executor/executor.hpp"
+#include "executor/scheduler.hpp"
 #include "test_support.hpp"
 
 namespace ratevane::exec {

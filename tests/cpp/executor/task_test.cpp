@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 #include "test_support.hpp"
 
 namespace ratevane::exec {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 
 namespace ratevane::exec::testing {
 

@@ -1,4 +1,4 @@
-#include "bridge/ticks.hpp"
+#include "executor/ticks.hpp"
 
 #include <gtest/gtest.h>
 

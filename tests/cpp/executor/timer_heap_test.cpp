@@ -1,4 +1,4 @@
-#include "bridge/timer_heap.hpp"
+#include "executor/timer_heap.hpp"
 
 #include <gtest/gtest.h>
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/cancel_signal.hpp"
-#include "bridge/executor.hpp"
+#include "executor/cancel_signal.hpp"
+#include "executor/executor.hpp"
 #include "test_support.hpp"
 
 namespace ratevane::exec {

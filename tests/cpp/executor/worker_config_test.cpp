@@ -1,10 +1,10 @@
-#include "bridge/worker_config.hpp"
+#include "executor/worker_config.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "bridge/executor_error.hpp"
+#include "executor/executor_error.hpp"
 
 namespace ratevane::exec::detail {
 namespace {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-#include "bridge/waker.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec {
 

@@ -1,12 +1,12 @@
-// The module's initialisation entry: creates the module once per process,
+// ratevane's initialisation entry: creates the module once per process,
 // registers both classes and lists them in __all__. Nothing else starts:
 // no thread, no timer, no executor.
 #include "bridge/py_callbacks.hpp"
 #include "host/entry.hpp"
-#include "host/fork.hpp"
 #include "host/signals.hpp"
 #include "limiters/async_rate_limiter.hpp"
 #include "limiters/rate_limiter.hpp"
+#include "modules/fork.hpp"
 
 #ifdef RATEVANE_FAULT_INJECTION
 #include <cctype>
@@ -17,7 +17,15 @@
 #include "engine/fault.hpp"
 #endif
 
-namespace ratevane::host {
+namespace ratevane::modules {
+
+using host::checked;
+using host::entry;
+using host::fail;
+using host::HostError;
+using host::Ref;
+using host::Result;
+
 namespace {
 
 #ifdef RATEVANE_FAULT_INJECTION
@@ -133,16 +141,16 @@ PyObject* init_module(PyModuleDef* def, PyObject** cell, Register&& register_all
   });
 }
 
-}  // namespace ratevane::host
+}  // namespace ratevane::modules
 
 using namespace ratevane;
 
 PyMODINIT_FUNC PyInit_ratevane() {
-  return host::init_module(&host::module_def, &host::module_cell,
+  return modules::init_module(&modules::module_def, &modules::module_cell,
                            [](PyObject* module) -> host::Result<bool> {
                              host::prepare_signal_check();
                              if (!host::register_exit_hook()) return host::HostError::fetch();
-                             if (!host::register_fork_handlers()) {
+                             if (!modules::register_fork_handlers()) {
                                return host::HostError(ErrorType::runtime_error,
                                                       "cannot register the fork handlers");
                              }
@@ -152,14 +160,14 @@ PyMODINIT_FUNC PyInit_ratevane() {
                                  {"AsyncRateLimiter", async_rate_limiter_type},
                              };
 #ifdef RATEVANE_FAULT_INJECTION
-                             if (auto r = host::add_build_info(module); !r) {
+                             if (auto r = modules::add_build_info(module); !r) {
                                return std::move(r.error());
                              }
 #endif
                              for (const auto& [name, factory] : classes) {
                                host::Result<PyTypeObject*> type = factory();
                                if (!type) return std::move(type.error());
-                               auto r = host::add_to_module(
+                               auto r = modules::add_to_module(
                                    module, name, reinterpret_cast<PyObject*>(*type));
                                if (!r) return std::move(r.error());
                              }
@@ -171,9 +179,9 @@ PyMODINIT_FUNC PyInit_ratevane() {
 // ratevane; this entry runs only when the same file is loaded under the
 // name awaitable_bridge.
 PyMODINIT_FUNC PyInit_awaitable_bridge() {
-  return host::init_module(&host::bridge_module_def, &host::bridge_module_cell,
+  return modules::init_module(&modules::bridge_module_def, &modules::bridge_module_cell,
                            [](PyObject* module) -> host::Result<bool> {
-                             return host::add_to_module(module, "TaskFailure",
+                             return modules::add_to_module(module, "TaskFailure",
                                                         bridge::task_failure_type());
                            });
 }

@@ -17,11 +17,11 @@
 // The executor needs no lock here: the child forgets it (its workers stayed
 // in the parent) and builds a fresh one on first use, and the parent's
 // executor is not touched in the parent at all.
-#include "host/fork.hpp"
+#include "modules/fork.hpp"
 
 #include "bridge/awaitable.hpp"
-#include "bridge/executor.hpp"
 #include "engine/fork_locks.hpp"
+#include "executor/executor.hpp"
 #include "host/lock.hpp"
 #include "os/os.hpp"
 
@@ -29,7 +29,7 @@
 #include "engine/fault.hpp"
 #endif
 
-namespace ratevane::host {
+namespace ratevane::modules {
 
 namespace {
 
@@ -45,7 +45,7 @@ void prepare() noexcept {
 #endif
   CoreRegistry::lock_all();
   bridge::hold_deliveries_for_fork();
-  hold_pending_releases_for_fork();
+  host::hold_pending_releases_for_fork();
 }
 
 void after(bool in_child) noexcept {
@@ -53,7 +53,7 @@ void after(bool in_child) noexcept {
     skipped = false;
     return;
   }
-  let_go_pending_releases_after_fork(in_child);
+  host::let_go_pending_releases_after_fork(in_child);
   bridge::let_go_deliveries_after_fork(in_child);
   CoreRegistry::unlock_all();
   if (in_child) exec::forget_executor_in_child();
@@ -72,4 +72,4 @@ bool register_fork_handlers() noexcept {
   return true;
 }
 
-}  // namespace ratevane::host
+}  // namespace ratevane::modules

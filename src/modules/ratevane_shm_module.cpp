@@ -5,8 +5,8 @@
 #include "engine/shared_ledger.hpp"
 #include "host/convert.hpp"
 #include "host/entry.hpp"
-#include "host/fork.hpp"
 #include "host/signals.hpp"
+#include "modules/fork.hpp"
 #include "os/shm.hpp"
 #include "shm/shm_classes.hpp"
 #include "shm/shm_object.hpp"
@@ -69,7 +69,7 @@ Result<bool> add(PyObject* module, PyObject* all, const char* name, PyObject* va
 Result<bool> register_all(PyObject* module) {
   host::prepare_signal_check();
   if (!host::register_exit_hook()) return HostError::fetch();
-  if (!host::register_fork_handlers()) {
+  if (!modules::register_fork_handlers()) {
     return HostError(ErrorType::runtime_error, "cannot register the fork handlers");
   }
   Ref doc = host::checked(PyUnicode_FromString(""));

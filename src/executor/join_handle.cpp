@@ -1,9 +1,9 @@
-#include "bridge/join_handle.hpp"
+#include "executor/join_handle.hpp"
 
 #include <stdexcept>
 #include <utility>
 
-#include "bridge/task_record.hpp"
+#include "executor/task_record.hpp"
 
 namespace ratevane::exec {
 

@@ -1,5 +1,5 @@
 // The process-wide executor cell and its one-time construction.
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "bridge/scheduler.hpp"
-#include "bridge/task_record.hpp"
+#include "executor/scheduler.hpp"
+#include "executor/task_record.hpp"
 #include "os/os.hpp"
 
 namespace ratevane::exec {

@@ -8,13 +8,13 @@
 #include <cstddef>
 #include <memory>
 
-#include "bridge/executor_error.hpp"
-#include "bridge/join_handle.hpp"
-#include "bridge/sleep.hpp"
-#include "bridge/task.hpp"
-#include "bridge/task_local.hpp"
-#include "bridge/waker.hpp"
-#include "bridge/worker_config.hpp"
+#include "executor/executor_error.hpp"
+#include "executor/join_handle.hpp"
+#include "executor/sleep.hpp"
+#include "executor/task.hpp"
+#include "executor/task_local.hpp"
+#include "executor/waker.hpp"
+#include "executor/worker_config.hpp"
 
 namespace ratevane::exec {
 

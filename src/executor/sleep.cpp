@@ -1,9 +1,9 @@
-#include "bridge/sleep.hpp"
+#include "executor/sleep.hpp"
 
 #include <utility>
 
-#include "bridge/scheduler.hpp"
-#include "bridge/ticks.hpp"
+#include "executor/scheduler.hpp"
+#include "executor/ticks.hpp"
 
 namespace ratevane::exec {
 

@@ -1,9 +1,9 @@
-#include "bridge/worker_config.hpp"
+#include "executor/worker_config.hpp"
 
 #include <limits>
 #include <string>
 
-#include "bridge/executor_error.hpp"
+#include "executor/executor_error.hpp"
 #include "os/os.hpp"
 
 namespace ratevane::exec::detail {

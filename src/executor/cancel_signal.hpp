@@ -10,7 +10,7 @@
 #include <memory>
 #include <utility>
 
-#include "bridge/waker.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec {
 

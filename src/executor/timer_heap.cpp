@@ -1,4 +1,4 @@
-#include "bridge/timer_heap.hpp"
+#include "executor/timer_heap.hpp"
 
 namespace ratevane::exec::detail {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <mutex>
 
-#include "bridge/task.hpp"
-#include "bridge/waker.hpp"
+#include "executor/task.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec::detail {
 

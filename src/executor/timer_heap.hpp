@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "bridge/ticks.hpp"
+#include "executor/ticks.hpp"
 
 namespace ratevane::exec::detail {
 

@@ -3,11 +3,11 @@
 // builds an executor of its own.
 #pragma once
 
-namespace ratevane::host {
+namespace ratevane::modules {
 
 // Registers the fork handlers once per process (lock held; module
 // initialisation). False when the platform refused; POSIX only, a no-op
 // elsewhere.
 bool register_fork_handlers() noexcept;
 
-}  // namespace ratevane::host
+}  // namespace ratevane::modules

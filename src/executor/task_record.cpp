@@ -1,9 +1,9 @@
-#include "bridge/task_record.hpp"
+#include "executor/task_record.hpp"
 
 #include <stdexcept>
 #include <utility>
 
-#include "bridge/scheduler.hpp"
+#include "executor/scheduler.hpp"
 
 namespace ratevane::exec::detail {
 

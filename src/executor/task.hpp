@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "bridge/waker.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec {
 

@@ -1,8 +1,8 @@
 // The handle `spawn` returns: waiting for a task's end from another task.
 #pragma once
 
-#include "bridge/task.hpp"
-#include "bridge/waker.hpp"
+#include "executor/task.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec {
 

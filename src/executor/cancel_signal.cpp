@@ -1,6 +1,6 @@
-#include "bridge/cancel_signal.hpp"
+#include "executor/cancel_signal.hpp"
 
-#include "bridge/executor.hpp"
+#include "executor/executor.hpp"
 
 #include <mutex>
 #include <stdexcept>

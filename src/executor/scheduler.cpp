@@ -1,12 +1,12 @@
-#include "bridge/scheduler.hpp"
+#include "executor/scheduler.hpp"
 
 #include <string>
 #include <system_error>
 #include <utility>
 
-#include "bridge/executor_error.hpp"
-#include "bridge/task_record.hpp"
-#include "bridge/worker_config.hpp"
+#include "executor/executor_error.hpp"
+#include "executor/task_record.hpp"
+#include "executor/worker_config.hpp"
 #include "os/os.hpp"
 
 namespace ratevane::exec::detail {

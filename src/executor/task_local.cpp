@@ -1,4 +1,4 @@
-#include "bridge/task_local.hpp"
+#include "executor/task_local.hpp"
 
 namespace ratevane::exec {
 

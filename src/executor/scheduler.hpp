@@ -36,10 +36,10 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/task.hpp"
-#include "bridge/ticks.hpp"
-#include "bridge/timer_heap.hpp"
-#include "bridge/waker.hpp"
+#include "executor/task.hpp"
+#include "executor/ticks.hpp"
+#include "executor/timer_heap.hpp"
+#include "executor/waker.hpp"
 
 namespace ratevane::exec::detail {
 
