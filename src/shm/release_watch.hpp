@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "bridge/waker.hpp"
+#include "executor/waker.hpp"
 #include "engine/shared_ledger.hpp"
 
 namespace ratevane::shm {

@@ -12,9 +12,9 @@
 #include "host/types.hpp"
 #include "limiters/limiter_object.hpp"
 #include "limiters/once_work.hpp"
+#include "shm/release_watch.hpp"
 #include "shm/shm_classes.hpp"
 #include "shm/shm_object.hpp"
-#include "shm/release_watch.hpp"
 
 namespace ratevane::shm {
 namespace {
