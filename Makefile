@@ -142,16 +142,17 @@ test-refleak: venvs
 # processors they leave idle, at the lowest priority so that the suites'
 # threads are not kept waiting. Last come the suites on the installed wheels:
 # the x86_64 ones side by side (the two whole suites, and the part of it on
-# each of pyenv's CPythons and on Debian's newer CPythons and PyPys), then
-# the Windows ones
-# under Wine, one per Windows CPython, beside the emulated aarch64 ones,
-# which run at the lowest priority.
+# each of pyenv's CPythons, on Debian's newer CPythons and PyPys, and on
+# CPython 3.9 after pip built the sdist there, first, so that the build
+# overlaps the others' waits), then the Windows ones under Wine, one per
+# Windows CPython, beside the emulated aarch64 ones, which run at the
+# lowest priority.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
 	$(MAKE) -j4 --output-sync=target run-pypy run-cpython wheels-then-refleak sanitize-low-priority
-	$(MAKE) -j8 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3 test-sid \
-	  test-pypy-trixie-amd64 test-pypy-sid-amd64
+	$(MAKE) -j10 --output-sync=target test-source-3.9 test-wheel-pypy test-wheel-cpython test-abi3 \
+	  test-sid test-pypy-trixie-amd64 test-pypy-sid-amd64
 	$(MAKE) -j5 --output-sync=target test-windows test-arm64-low-priority
 
 wheels-then-refleak:
@@ -374,20 +375,36 @@ WHEEL_SUBSET   := test_construction.py test_bad_input.py test_module.py \
                   test_rate_limiter_threads.py test_interrupt_many.py test_async_limiter.py \
                   test_async_stress.py test_shm_limiter.py
 
+# $(call pyenv_test,version,what pip installs,environment of the tests,
+# before pip): a fresh virtual environment of pyenv's CPython version with
+# the test tools, the module installed there, and that part of the suite.
+define pyenv_test
+	@test -x $(PYENV_ROOT)/versions/$(1)/bin/python3 || { echo "no CPython $(1) under $(PYENV_ROOT)/versions"; exit 1; }
+	rm -rf $(WHEEL_VENVS)/cp-$(1)
+	$(PYENV_ROOT)/versions/$(1)/bin/python3 -m venv $(WHEEL_VENVS)/cp-$(1)
+	grep -E '^(pytest|pytest-timeout|hypothesis|async-timeout|exceptiongroup|tomli)==' requirements-test.txt > $(WHEEL_VENVS)/cp-$(1).txt
+	$(WHEEL_VENVS)/cp-$(1)/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/cp-$(1).txt
+	$(4) $(WHEEL_VENVS)/cp-$(1)/bin/python -m pip install -q --disable-pip-version-check $(2)
+	cd tests/python && $(3) RATEVANE_SKIP_INSTALL_TEST=1 \
+	  $(abspath $(WHEEL_VENVS))/cp-$(1)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+endef
+
 test-abi3-%: $(STAMPS)/wheels
-	@test -x $(PYENV_ROOT)/versions/$*/bin/python3 || { echo "no CPython $* under $(PYENV_ROOT)/versions"; exit 1; }
-	rm -rf $(WHEEL_VENVS)/cp-$*
-	$(PYENV_ROOT)/versions/$*/bin/python3 -m venv $(WHEEL_VENVS)/cp-$*
-	grep -E '^(pytest|pytest-timeout|hypothesis|async-timeout)==' requirements-test.txt > $(WHEEL_VENVS)/cp-$*.txt
-	$(WHEEL_VENVS)/cp-$*/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/cp-$*.txt
-	$(WHEEL_VENVS)/cp-$*/bin/python -m pip install -q --disable-pip-version-check \
-	  --no-index --only-binary :all: --find-links dist ratevane
-	cd tests/python && RATEVANE_WHEEL=1 RATEVANE_SKIP_INSTALL_TEST=1 \
-	  $(abspath $(WHEEL_VENVS))/cp-$*/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+	$(call pyenv_test,$*,--no-index --only-binary :all: --find-links dist ratevane,RATEVANE_WHEEL=1)
 
 test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
-.PHONY: test-abi3
+# CPython 3.9 has no wheel (the stable ABI starts at 3.10): pip builds the
+# sdist there, as a user's `pip install` would (meson-python and Meson
+# fetched into pip's build environment, the machine's C++ compiler, the
+# full API), at the lowest priority beside the suites that mostly wait,
+# and the same part of the suite runs on what it installed.
+SOURCE_PYTHON := 3.9.18
+
+test-source-3.9: $(STAMPS)/wheels
+	$(call pyenv_test,$(SOURCE_PYTHON),$$(ls dist/ratevane-*.tar.gz),,nice -n 19)
+
+.PHONY: test-abi3 test-source-3.9
 
 # The same wheels on Debian's newer CPythons, which pyenv's builds here stop
 # short of or which no arm64 interpreter of Debian 12 offers: 3.14 and 3.15
