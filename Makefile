@@ -581,8 +581,15 @@ MANYLINUX_arm64 = $(MANYLINUX_ARM)
 
 # Each PyPy wheel, installed into a folder by the host's pip (asked for the
 # interpreter's tags) with the test tools beside it, and a part of the suite
-# under that PyPy: on amd64 the same as on the newer CPythons, on arm64 the
-# same as on the other emulated Debian interpreters (DEBIAN_ARM64_TESTS).
+# under that PyPy: on amd64 the same as on the newer CPythons (about a
+# minute each here, install included), on arm64 the same as on the other
+# emulated Debian interpreters (DEBIAN_ARM64_TESTS). Under emulation the
+# cases themselves take about a minute (pytest --durations), yet the run
+# takes 4 to 6 minutes here: the rest goes to PyPy's start-up with pytest
+# and hypothesis, and to a minute or more after the last case, while the
+# main thread stays busy in pytest's clean-up, which runs five full
+# garbage collections of PyPy's large heap. It runs at the lowest priority
+# beside the other emulated runs.
 test-pypy-%: $(STAMPS)/wheel-pypy-%
 	$(call debian_site,$(call pypy_dir,$*),--platform $(MANYLINUX_$(da)) $(call pypy_tags,$*))
 	$(call debian_run,$(call pypy_dir,$*),$(call pypy_py,$*),$(if $(filter arm64,$(da)),$(DEBIAN_ARM64_RUN),$(WHEEL_SUBSET)))
