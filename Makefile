@@ -142,14 +142,17 @@ test-refleak: venvs
 # processors they leave idle, at the lowest priority so that the suites'
 # threads are not kept waiting. Last come the suites on the installed wheels:
 # the x86_64 ones side by side (the two whole suites, and the part of it on
-# each of pyenv's CPythons and on Debian sid's 3.14), then the Windows ones
-# under Wine, one per Windows CPython, beside the emulated aarch64 ones,
-# which run at the lowest priority.
+# each of pyenv's CPythons, on Debian's newer CPythons and PyPys, and on
+# CPython 3.9 after pip built the sdist there, first, so that the build
+# overlaps the others' waits), then the Windows ones under Wine, one per
+# Windows CPython, beside the emulated aarch64 ones, which run at the
+# lowest priority.
 test: venvs
 	$(MAKE) build
 	$(MAKE) test-cpp
 	$(MAKE) -j4 --output-sync=target run-pypy run-cpython wheels-then-refleak sanitize-low-priority
-	$(MAKE) -j7 --output-sync=target test-wheel-pypy test-wheel-cpython test-abi3 test-sid test-pypy3.11
+	$(MAKE) -j10 --output-sync=target test-source-3.9 test-wheel-pypy test-wheel-cpython test-abi3 \
+	  test-sid test-pypy-trixie-amd64 test-pypy-sid-amd64
 	$(MAKE) -j5 --output-sync=target test-windows test-arm64-low-priority
 
 wheels-then-refleak:
@@ -163,7 +166,7 @@ sanitize-low-priority:
 # which mostly waits for windows to reopen, goes first.
 test-arm64-low-priority:
 	nice -n 19 $(MAKE) -j2 --output-sync=target test-arm64-pypy test-arm64-cpython \
-	  test-debian-arm64-3.13 test-debian-arm64-3.14
+	  test-debian-arm64-3.13 test-debian-arm64-3.14 test-pypy-trixie-arm64
 
 # About a minute of load on both interpreters (make test runs 10 s of it).
 soak: build
@@ -265,6 +268,17 @@ MANYLINUX_ARM := manylinux_2_17_aarch64
 # The build options of each (after a colon, so the words stay one field).
 ARM64_BUILDS   = "$(VCPY) cpython-3.11 python3.11 :$(ABI3)" "$(VPYPY) pypy-3.9 pypy3 :"
 
+# $(call arm64_wheel,build interpreter,description,install-path interpreter,
+# arm64 root,wheel folder,build options): one aarch64 wheel from the sdist.
+define arm64_wheel
+{ printf "[constants]\nzig = '%s'\narm64_root = '%s'\nbuild_config = '%s'\npython = '%s'\n\n" \
+    '$(ZIG)' '$(4)' '$(CURDIR)/cross/'$(2)-aarch64.json $(3); \
+  cat cross/aarch64-linux-gnu.ini; } > $(ARM64)/$(2).ini && \
+_PYTHON_HOST_PLATFORM=linux-aarch64 LDFLAGS=-Wl,--strip-debug \
+  $(1) $(PIP_WHEEL) -w $(5) $(6) \
+  --config-settings=setup-args=--cross-file=$(abspath $(ARM64))/$(2).ini dist/ratevane-*.tar.gz
+endef
+
 # Debian's arm64 packages listed in arm64-packages.txt, unpacked: the
 # headers for the builds, and the interpreters and their libraries for the
 # emulated runs. Each interpreter is started through a script beside it,
@@ -296,13 +310,7 @@ $(STAMPS)/wheels: $(shell git ls-files 2>/dev/null) | venvs $(STAMPS)/arm64-root
 	$(WHEEL_ENV) $(VCPY) $(PIP_WHEEL) $(ABI3) -w build/wheels/x86_64 dist/ratevane-*.tar.gz
 	$(WHEEL_ENV) $(VPYPY) $(PIP_WHEEL) -w build/wheels/x86_64 dist/ratevane-*.tar.gz
 	for build in $(ARM64_BUILDS); do set -- $$build; \
-	  { printf "[constants]\nzig = '%s'\narm64_root = '%s'\nbuild_config = '%s'\npython = '%s'\n\n" \
-	      '$(ZIG)' '$(abspath $(ARM64_ROOT))' '$(CURDIR)/cross/'$$2-aarch64.json $$3; \
-	    cat cross/aarch64-linux-gnu.ini; } > $(ARM64)/$$2.ini; \
-	  _PYTHON_HOST_PLATFORM=linux-aarch64 LDFLAGS=-Wl,--strip-debug \
-	    $$1 $(PIP_WHEEL) -w build/wheels/aarch64 $${4#:} \
-	    --config-settings=setup-args=--cross-file=$(abspath $(ARM64))/$$2.ini \
-	    dist/ratevane-*.tar.gz || exit 1; \
+	  $(call arm64_wheel,$$1,$$2,$$3,$(abspath $(ARM64_ROOT)),build/wheels/aarch64,$${4#:}) || exit 1; \
 	done
 	{ printf "[constants]\nzig = '%s'\nwin_root = '%s'\nbuild_config = '%s'\npython = '%s'\n\n" \
 	    '$(ZIG)' '$(abspath $(WIN_ROOT))' '$(CURDIR)/cross/cpython-3.11-win_amd64.json' python3.11; \
@@ -331,7 +339,10 @@ $(STAMPS)/wheels: $(shell git ls-files 2>/dev/null) | venvs $(STAMPS)/arm64-root
 	ls -l dist
 	@touch $@
 
-wheels: $(STAMPS)/wheels $(STAMPS)/wheel-pp311
+# The PyPy wheels for Debian's newer PyPys (see PYPY_ROOTS, below).
+PYPY_ROOTS := trixie-amd64 trixie-arm64 sid-amd64
+
+wheels: $(STAMPS)/wheels $(foreach r,$(PYPY_ROOTS),$(STAMPS)/wheel-pypy-$(r))
 dist: wheels
 
 # Each wheel installed as an index would install it, into a fresh virtual
@@ -364,20 +375,36 @@ WHEEL_SUBSET   := test_construction.py test_bad_input.py test_module.py \
                   test_rate_limiter_threads.py test_interrupt_many.py test_async_limiter.py \
                   test_async_stress.py test_shm_limiter.py
 
+# $(call pyenv_test,version,what pip installs,environment of the tests,
+# before pip): a fresh virtual environment of pyenv's CPython version with
+# the test tools, the module installed there, and that part of the suite.
+define pyenv_test
+	@test -x $(PYENV_ROOT)/versions/$(1)/bin/python3 || { echo "no CPython $(1) under $(PYENV_ROOT)/versions"; exit 1; }
+	rm -rf $(WHEEL_VENVS)/cp-$(1)
+	$(PYENV_ROOT)/versions/$(1)/bin/python3 -m venv $(WHEEL_VENVS)/cp-$(1)
+	grep -E '^(pytest|pytest-timeout|hypothesis|async-timeout|exceptiongroup|tomli)==' requirements-test.txt > $(WHEEL_VENVS)/cp-$(1).txt
+	$(WHEEL_VENVS)/cp-$(1)/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/cp-$(1).txt
+	$(4) $(WHEEL_VENVS)/cp-$(1)/bin/python -m pip install -q --disable-pip-version-check $(2)
+	cd tests/python && $(3) RATEVANE_SKIP_INSTALL_TEST=1 \
+	  $(abspath $(WHEEL_VENVS))/cp-$(1)/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+endef
+
 test-abi3-%: $(STAMPS)/wheels
-	@test -x $(PYENV_ROOT)/versions/$*/bin/python3 || { echo "no CPython $* under $(PYENV_ROOT)/versions"; exit 1; }
-	rm -rf $(WHEEL_VENVS)/cp-$*
-	$(PYENV_ROOT)/versions/$*/bin/python3 -m venv $(WHEEL_VENVS)/cp-$*
-	grep -E '^(pytest|pytest-timeout|hypothesis|async-timeout)==' requirements-test.txt > $(WHEEL_VENVS)/cp-$*.txt
-	$(WHEEL_VENVS)/cp-$*/bin/python -m pip install -q --disable-pip-version-check -r $(WHEEL_VENVS)/cp-$*.txt
-	$(WHEEL_VENVS)/cp-$*/bin/python -m pip install -q --disable-pip-version-check \
-	  --no-index --only-binary :all: --find-links dist ratevane
-	cd tests/python && RATEVANE_WHEEL=1 RATEVANE_SKIP_INSTALL_TEST=1 \
-	  $(abspath $(WHEEL_VENVS))/cp-$*/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+	$(call pyenv_test,$*,--no-index --only-binary :all: --find-links dist ratevane,RATEVANE_WHEEL=1)
 
 test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 
-.PHONY: test-abi3
+# CPython 3.9 has no wheel (the stable ABI starts at 3.10): pip builds the
+# sdist there, as a user's `pip install` would (meson-python and Meson
+# fetched into pip's build environment, the machine's C++ compiler, the
+# full API), at the lowest priority beside the suites that mostly wait,
+# and the same part of the suite runs on what it installed.
+SOURCE_PYTHON := 3.9.18
+
+test-source-3.9: $(STAMPS)/wheels
+	$(call pyenv_test,$(SOURCE_PYTHON),$$(ls dist/ratevane-*.tar.gz),,nice -n 19)
+
+.PHONY: test-abi3 test-source-3.9
 
 # The same wheels on Debian's newer CPythons, which pyenv's builds here stop
 # short of or which no arm64 interpreter of Debian 12 offers: 3.14 and 3.15
@@ -407,11 +434,20 @@ test-abi3: $(addprefix test-abi3-,$(ABI3_PYTHONS))
 debian_dir     = build/debian-$(1)-$(2)
 debian_py      = $(call debian_dir,$(1),$(2))/root/usr/bin/run-python$(1)
 debian_suite   = $(if $(filter 3.13,$(1)),trixie,sid)
-debian_loader  = $(if $(filter arm64,$(2)),qemu-aarch64-static -L %s %s/usr/lib/ld-linux-aarch64.so.1,%s/usr/lib64/ld-linux-x86-64.so.2)
-debian_libdir  = $(if $(filter arm64,$(2)),aarch64-linux-gnu,x86_64-linux-gnu)
+debian_loader  = $(if $(filter arm64,$(2)),qemu-aarch64-static -L $(1) $(1)/usr/lib/ld-linux-aarch64.so.1,$(1)/usr/lib64/ld-linux-x86-64.so.2)
+debian_libdir  = $(if $(filter arm64,$(1)),aarch64-linux-gnu,x86_64-linux-gnu)
+debian_machine = $(if $(filter arm64,$(1)),aarch64,x86_64)
+
+# $(call debian_runner,root,arch,program,script,environment): writes the
+# script that starts root's program through root's loader.
+define debian_runner
+printf '#!/bin/sh\n$(5)exec $(call debian_loader,$(1),$(2)) --inhibit-cache --library-path $(1)/usr/lib/$(call debian_libdir,$(2)) --argv0 "$$0" $(1)/usr/bin/$(3) "$$@"\n' > $(4)
+chmod +x $(4)
+endef
 
 # $(call debian_fetch,dir,arch,suite,list,version): the packages named in
-# list (@V@ standing for version) for arch from suite, downloaded through
+# list (@V@ standing for version; a name without an architecture means
+# arch's build) from suite, downloaded through
 # dir's own package list and unpacked into dir/root, their absolute links
 # pointed into it. dir is an absolute path.
 define debian_fetch
@@ -421,7 +457,7 @@ define debian_fetch
 	echo "deb [arch=$(2) signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $$uri $(3) main" \
 	  > $(1)/apt/sources.list
 	apt-get -qq $(call private_apt,$(1)) update
-	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/@V@/$(5)/g' -e 's/$$/:$(2)/' $(4)); \
+	names=$$(sed -e 's/#.*//' -e '/^ *$$/d' -e 's/@V@/$(5)/g' -e '/:/!s/$$/:$(2)/' $(4)); \
 	  cd $(1)/debs && apt-get download -q $(call private_apt,$(1)) $$names
 	for deb in $(1)/debs/*.deb; do dpkg -x $$deb $(1)/root || exit 1; done
 	find $(1)/root -type l -lname '/*' | while read -r link; do \
@@ -436,14 +472,12 @@ da = $(word 2,$(subst -, ,$*))
 dd = $(abspath $(call debian_dir,$(dv),$(da)))
 $(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root
 	$(call debian_fetch,$(dd),$(da),$(call debian_suite,$(dv)),debian-python-packages.txt,$(dv))
-	r=$(dd)/root; printf '#!/bin/sh\nPYTHONHOME=%s/usr\nexport PYTHONHOME\nexec $(call debian_loader,$(dv),$(da)) --inhibit-cache --library-path %s/usr/lib/$(call debian_libdir,$(dv),$(da)) --argv0 "$$0" %s/usr/bin/python$(dv) "$$@"\n' \
-	  $$r $(if $(filter arm64,$(da)),$$r $$r,$$r) $$r $$r > $(abspath $(call debian_py,$(dv),$(da)))
-	chmod +x $(call debian_py,$(dv),$(da))
+	$(call debian_runner,$(dd)/root,$(da),python$(dv),$(abspath $(call debian_py,$(dv),$(da))),PYTHONHOME=$(dd)/root/usr\nexport PYTHONHOME\n)
 	$(abspath $(call debian_py,$(dv),$(da))) -c 'import os, sys, platform, asyncio, bz2, ctypes, \
 	  decimal, hashlib, lzma, pyexpat, readline, sqlite3, ssl, subprocess, _uuid, zlib; \
 	  root = os.path.realpath("$(dd)/root"); \
 	  assert "%d.%d" % sys.version_info[:2] == "$(dv)", sys.version; \
-	  assert platform.machine() == "$(if $(filter arm64,$(da)),aarch64,x86_64)", platform.machine(); \
+	  assert platform.machine() == "$(call debian_machine,$(da))", platform.machine(); \
 	  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
 	  assert sys.executable == "$(abspath $(call debian_py,$(dv),$(da)))", sys.executable; \
 	  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
@@ -454,80 +488,113 @@ $(STAMPS)/debian-%-root: debian-python-packages.txt | $(STAMPS)/deb $(STAMPS)/ar
 debian-roots: $(STAMPS)/debian-3.14-amd64-root $(STAMPS)/debian-3.15-amd64-root \
               $(STAMPS)/debian-3.13-arm64-root $(STAMPS)/debian-3.14-arm64-root
 
-# The wheel goes into a folder with pip --target (the host interpreter's
-# pip, asked for that version on manylinux x86_64 or aarch64), with the test
-# tools beside it; async-timeout is for CPython before 3.11.3 only.
-# $(call debian_site,version,arch,platform)
+# The wheel goes into the folder's site/ with pip --target (the host
+# interpreter's pip, asked for the interpreter's tags: its version and
+# implementation, its ABI for PyPy, manylinux x86_64 or aarch64), with the
+# test tools beside it; async-timeout is for CPython before 3.11.3 only.
+# $(call debian_site,folder,pip's options for the tags)
 define debian_site
-	rm -rf $(call debian_dir,$(1),$(2))/site && mkdir -p $(call debian_dir,$(1),$(2))/site
-	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(call debian_dir,$(1),$(2))/tools.txt
-	for what in "-r $(call debian_dir,$(1),$(2))/tools.txt" "--no-index --no-deps --find-links dist ratevane"; do \
-	  $(VCPY) -m pip install -q --disable-pip-version-check --target $(call debian_dir,$(1),$(2))/site \
-	    --platform $(3) --python-version $(1) --implementation cp --only-binary :all: $$what || exit 1; done
+	rm -rf $(1)/site && mkdir -p $(1)/site
+	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(1)/tools.txt
+	for what in "-r $(1)/tools.txt" "--no-index --no-deps --find-links dist ratevane"; do \
+	  $(VCPY) -m pip install -q --disable-pip-version-check --target $(1)/site \
+	    $(2) --only-binary :all: $$what || exit 1; done
 endef
 
-# $(call debian_run,version,arch,pytest arguments)
-debian_run = cd tests/python && PYTHONPATH=$(abspath $(call debian_dir,$(1),$(2)))/site \
-  RATEVANE_WHEEL=$(abspath $(call debian_dir,$(1),$(2)))/site RATEVANE_SKIP_INSTALL_TEST=1 \
-  $(abspath $(call debian_py,$(1),$(2))) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(3)
+# $(call debian_run,folder,interpreter,pytest arguments)
+debian_run = cd tests/python && PYTHONPATH=$(abspath $(1))/site \
+  RATEVANE_WHEEL=$(abspath $(1))/site RATEVANE_SKIP_INSTALL_TEST=1 \
+  $(2) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(3)
+
+# The options of the arm64 runs: each case's hang guard five times as long
+# as pytest.ini's (see ARM64_TESTS), and this part of the suite.
+DEBIAN_ARM64_RUN = -o timeout=600 $(DEBIAN_ARM64_TESTS)
 
 test-debian-amd64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-amd64-root
-	$(call debian_site,$*,amd64,$(MANYLINUX))
-	$(call debian_run,$*,amd64,$(WHEEL_SUBSET))
+	$(call debian_site,$(call debian_dir,$*,amd64),--platform $(MANYLINUX) --python-version $* --implementation cp)
+	$(call debian_run,$(call debian_dir,$*,amd64),$(abspath $(call debian_py,$*,amd64)),$(WHEEL_SUBSET))
 
 test-sid: test-debian-amd64-3.14 test-debian-amd64-3.15
 
-# PyPy 3.11 (trixie's 7.3.19), beside Debian 12's PyPy 3.9: its own
-# root, made as the CPython ones are (debian-pypy-packages.txt), started by
-# the tree's loader through run-pypy3.11. PyPy finds its standard library
-# from the path of libpypy3.11-c.so, which the loader maps from the tree, so
-# it needs no PYTHONHOME. Debian's PyPy comes without pip: the host's pip,
-# installed into a folder of the root's own, builds the pp311 wheel from the
-# sdist with the other wheels' compilers (about a minute here).
-PYPY311     := build/debian-pypy3.11-amd64
-PYPY311_PY   = $(abspath $(PYPY311))/root/usr/bin/run-pypy3.11
-$(STAMPS)/debian-pypy3.11-root: debian-pypy-packages.txt | $(STAMPS)/deb venvs
-	$(call debian_fetch,$(abspath $(PYPY311)),amd64,trixie,debian-pypy-packages.txt,)
-	r=$(abspath $(PYPY311))/root; \
-	printf '#!/bin/sh\nexec %s/usr/lib64/ld-linux-x86-64.so.2 --inhibit-cache --library-path %s/usr/lib/x86_64-linux-gnu --argv0 "$$0" %s/usr/bin/pypy3.11 "$$@"\n' \
-	  $$r $$r $$r > $(PYPY311_PY)
-	chmod +x $(PYPY311_PY)
-	$(PYPY311_PY) -c 'import os, sys, sysconfig, asyncio, ctypes, hashlib, ssl, subprocess; \
-	  root = os.path.realpath("$(abspath $(PYPY311))/root"); \
-	  assert sys.implementation.name == "pypy" and sys.version_info[:2] == (3, 11), sys.version; \
+# Debian's newer PyPys, beside Debian 12's PyPy 3.9: trixie's PyPy 3.11
+# (7.3.19) for amd64 and arm64, and sid's (8.0.1 today; the same Python
+# 3.11, but its own ABI, pypy311_pp80, which the pp73 modules do not
+# share). Each in a root of its own, build/debian-pypy-SUITE-ARCH, made as
+# the CPython ones are (debian-pypy-packages.txt) and started by the tree's
+# loader through run-pypy3 (under qemu-user on arm64). PyPy finds its
+# standard library from the path of libpypy3.11-c.so, which the loader maps
+# from the tree, so it needs no PYTHONHOME. The root's check writes the
+# interpreter's Python version, ABI tag and own version to tags.txt, from
+# which the host's pip is asked for its wheel. Debian's PyPy comes without
+# pip: for the amd64 ones, which build wheels, the host's pip is installed
+# into a folder of the root's own.
+# In the recipes, dv and da are the suite and the architecture.
+pypy_dir    = $(abspath build/debian-pypy-$(1))
+pypy_py     = $(call pypy_dir,$(1))/root/usr/bin/run-pypy3
+pypy_tags   = --python-version $$(cut -d' ' -f1 $(call pypy_dir,$(1))/tags.txt) --implementation pp \
+              --abi $$(cut -d' ' -f2 $(call pypy_dir,$(1))/tags.txt)
+
+$(STAMPS)/debian-pypy-%-root: debian-pypy-packages.txt | $(STAMPS)/deb $(STAMPS)/arm64-root venvs
+	$(call debian_fetch,$(call pypy_dir,$*),$(da),$(dv),debian-pypy-packages.txt,)
+	$(call debian_runner,$(call pypy_dir,$*)/root,$(da),pypy3,$(call pypy_py,$*),)
+	$(call pypy_py,$*) -c 'import os, sys, sysconfig, platform, asyncio, ctypes, hashlib, ssl, subprocess; \
+	  root = os.path.realpath("$(call pypy_dir,$*)/root"); \
+	  assert sys.implementation.name == "pypy", sys.version; \
+	  assert platform.machine() == "$(call debian_machine,$(da))", platform.machine(); \
 	  assert os.path.realpath(sys.prefix) == root + "/usr", sys.prefix; \
-	  assert sys.executable == "$(PYPY311_PY)", sys.executable; \
+	  assert sys.executable == "$(call pypy_py,$*)", sys.executable; \
 	  assert os.path.isfile(sysconfig.get_paths()["include"] + "/Python.h"); \
 	  maps = {line.split()[-1] for line in open("/proc/self/maps") if ".so" in line}; \
 	  outside = sorted(path for path in maps if not os.path.realpath(path).startswith(root + "/")); \
-	  assert not outside, outside'
-	$(VCPY) -m pip install -q --disable-pip-version-check --target $(PYPY311)/pip \
-	  "pip==$$($(VCPY) -c 'import pip; print(pip.__version__)')"
+	  assert not outside, outside; \
+	  soabi = sysconfig.get_config_var("EXT_SUFFIX").split(".")[1].split("-"); \
+	  print("%d.%d" % sys.version_info[:2], "_".join(soabi[:2]), "%d.%d.%d" % sys.pypy_version_info[:3])' \
+	  > $(call pypy_dir,$*)/tags.txt
+	cat $(call pypy_dir,$*)/tags.txt
+	$(if $(filter amd64,$(da)),$(VCPY) -m pip install -q --disable-pip-version-check --target $(call pypy_dir,$*)/pip \
+	  "pip==$$($(VCPY) -c 'import pip; print(pip.__version__)')")
 	@touch $@
 
-$(STAMPS)/wheel-pp311: $(STAMPS)/wheels $(STAMPS)/debian-pypy3.11-root
-	rm -rf build/wheels/pp311 dist/ratevane-*-pp311-*.whl
-	$(WHEEL_ENV) PYTHONPATH=$(abspath $(PYPY311))/pip $(PYPY311_PY) $(PIP_WHEEL) \
-	  -w build/wheels/pp311 dist/ratevane-*.tar.gz
-	$(VCPY) -m wheel tags --remove --platform-tag $(MANYLINUX).manylinux2014_x86_64 build/wheels/pp311/*.whl
-	$(VCPY) -m auditwheel show build/wheels/pp311/*.whl | tr -s ' \n' ' ' \
-	  | grep -q 'following platform tag: "$(MANYLINUX)"'
-	mv build/wheels/pp311/*-pp311-pypy311_pp73-*.whl dist/
-	$(VCPY) -m twine check dist/*-pp311-*.whl
+debian-pypy-roots: $(foreach r,$(PYPY_ROOTS),$(STAMPS)/debian-pypy-$(r)-root)
+
+# $(STAMPS)/wheel-pypy-SUITE-ARCH: the wheel for that root's PyPy, built
+# from the sdist by the suite's amd64 PyPy with the other wheels' compilers
+# (about a minute here): for amd64 natively, for arm64 cross-built as the
+# other aarch64 wheels are, with the headers of the arm64 root and its
+# description in cross/ (pypy-3.11-aarch64.json: trixie's 3.11).
+# auditwheel confirms the manylinux tag.
+$(STAMPS)/wheel-pypy-trixie-arm64: $(STAMPS)/debian-pypy-trixie-amd64-root
+$(STAMPS)/wheel-pypy-%: $(STAMPS)/wheels $(STAMPS)/debian-pypy-%-root
+	rm -rf build/wheels/pypy-$* && mkdir -p build/wheels/pypy-$*
+	$(if $(filter arm64,$(da)),\
+	  $(call arm64_wheel,PYTHONPATH=$(call pypy_dir,$(dv)-amd64)/pip $(call pypy_py,$(dv)-amd64),pypy-$$(cut -d' ' -f1 $(call pypy_dir,$*)/tags.txt),$(call pypy_py,$(dv)-amd64),$(call pypy_dir,$*)/root,build/wheels/pypy-$*,),\
+	  $(WHEEL_ENV) PYTHONPATH=$(call pypy_dir,$*)/pip $(call pypy_py,$*) $(PIP_WHEEL) -w build/wheels/pypy-$* dist/ratevane-*.tar.gz)
+	$(VCPY) -m wheel tags --remove --platform-tag $(MANYLINUX_$(da)).manylinux2014_$(call debian_machine,$(da)) build/wheels/pypy-$*/*.whl
+	$(VCPY) -m auditwheel show build/wheels/pypy-$*/*.whl | tr -s ' \n' ' ' \
+	  | grep -q 'following platform tag: "$(MANYLINUX_$(da))"'
+	$(VCPY) -m twine check build/wheels/pypy-$*/*.whl
+	mv -f build/wheels/pypy-$*/*.whl dist/
 	@touch $@
 
-# The pp311 wheel, installed into a folder by the host's pip (asked for
-# PyPy 3.11's ABI on manylinux x86_64) with the test tools beside it, and the
-# same part of the suite as on the newer CPythons under that PyPy.
-test-pypy3.11: $(STAMPS)/wheel-pp311
-	rm -rf $(PYPY311)/site && mkdir -p $(PYPY311)/site
-	grep -E '^(pytest|pytest-timeout|hypothesis)==' requirements-test.txt > $(PYPY311)/tools.txt
-	for what in "-r $(PYPY311)/tools.txt" "--no-index --no-deps --find-links dist ratevane"; do \
-	  $(VCPY) -m pip install -q --disable-pip-version-check --target $(PYPY311)/site \
-	    --platform $(MANYLINUX) --python-version 3.11 --implementation pp --abi pypy311_pp73 \
-	    --only-binary :all: $$what || exit 1; done
-	cd tests/python && PYTHONPATH=$(abspath $(PYPY311))/site RATEVANE_WHEEL=$(abspath $(PYPY311))/site \
-	  RATEVANE_SKIP_INSTALL_TEST=1 $(PYPY311_PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider $(WHEEL_SUBSET)
+MANYLINUX_amd64 = $(MANYLINUX)
+MANYLINUX_arm64 = $(MANYLINUX_ARM)
+
+# Each PyPy wheel, installed into a folder by the host's pip (asked for the
+# interpreter's tags) with the test tools beside it, and a part of the suite
+# under that PyPy: on amd64 the same as on the newer CPythons (about a
+# minute each here, install included), on arm64 the same as on the other
+# emulated Debian interpreters (DEBIAN_ARM64_TESTS). Under emulation the
+# cases themselves take about a minute (pytest --durations), yet the run
+# takes 4 to 6 minutes here: the rest goes to PyPy's start-up with pytest
+# and hypothesis, and to a minute or more after the last case, while the
+# main thread stays busy in pytest's clean-up, which runs five full
+# garbage collections of PyPy's large heap. It runs at the lowest priority
+# beside the other emulated runs.
+test-pypy-%: $(STAMPS)/wheel-pypy-%
+	$(call debian_site,$(call pypy_dir,$*),--platform $(MANYLINUX_$(da)) $(call pypy_tags,$*))
+	$(call debian_run,$(call pypy_dir,$*),$(call pypy_py,$*),$(if $(filter arm64,$(da)),$(DEBIAN_ARM64_RUN),$(WHEEL_SUBSET)))
+
+.PHONY: debian-pypy-roots
 
 # On arm64, a smaller part than the other emulated runs take (ARM64_TESTS,
 # below): what a new interpreter may change for the module (its binary and
@@ -539,10 +606,10 @@ DEBIAN_ARM64_TESTS := test_module.py test_rate_limiter_threads.py test_async_lim
                       test_async_stress.py
 
 test-debian-arm64-%: $(STAMPS)/wheels $(STAMPS)/debian-%-arm64-root
-	$(call debian_site,$*,arm64,$(MANYLINUX_ARM))
-	$(call debian_run,$*,arm64,-o timeout=600 $(DEBIAN_ARM64_TESTS))
+	$(call debian_site,$(call debian_dir,$*,arm64),--platform $(MANYLINUX_ARM) --python-version $* --implementation cp)
+	$(call debian_run,$(call debian_dir,$*,arm64),$(abspath $(call debian_py,$*,arm64)),$(DEBIAN_ARM64_RUN))
 
-.PHONY: debian-roots test-sid test-pypy3.11
+.PHONY: debian-roots test-sid
 
 # The aarch64 wheels, tested as installed on Debian's arm64 interpreters
 # under qemu-user: each wheel installed into a folder with pip --target (the
