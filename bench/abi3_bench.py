@@ -6,13 +6,12 @@ full-API build of the same sources, on one CPython, in the same run.
 Both builds' libraries are loaded side by side in this process (as
 acquire_bench.py --compare does). The call costs (granted acquire() with 1
 and 4 windows, and the other calls of acquire_bench.py) are measured case
-by case in alternating passes, keeping each case's best; the 8-thread run
-on one shared limiter alternates between the two builds, each going first
-in every other pass, best of five each; the 100-task asyncio acquire runs
-in a child process per build (async_bench.py's own measurement, best of
-three rounds), alternating the same way, best of seven each. On a machine
-that other work keeps busy the rows move by tens of per cent from run to
-run; the best of several alternations is what the bounds are judged on.
+by case in alternating passes, keeping each case's best. The 8-thread run
+on one shared limiter and the 100-task asyncio acquire (in a child process
+per measurement: async_bench.py's own, best of three rounds) are measured
+in pairs, the two builds back to back, each going first in every other
+pair; those rows give the median of each build and are judged on the
+median of the pairs' ratios, with the ratios' spread beside it.
 The granted acquire() with 1 and 4 windows, the thread run and the asyncio
 row say whether the stable-ABI build is within the bound the wheels ship
 under: 5 % on the sync rows, 10 % on the asyncio row; the exit status is 1
@@ -23,6 +22,7 @@ import argparse
 import glob
 import json
 import os
+import statistics
 import subprocess
 import sys
 
@@ -57,6 +57,17 @@ def async_round_trip(build, n, rounds):
     return json.loads(out.splitlines()[-1])["100 tasks"]
 
 
+def paired(measure, pairs):
+    """(full, stable-ABI) measurements taken back to back, each build going
+    first in every other pair."""
+    out = []
+    for k in range(pairs):
+        order = (0, 1) if k % 2 == 0 else (1, 0)
+        got = {j: measure(j) for j in order}
+        out.append((got[0], got[1]))
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--full", required=True, help="build folder of the full-API module")
@@ -88,24 +99,26 @@ def main():
     full_check()
     abi3_check()
 
-    threads = [0.0, 0.0]
+    # The thread run and the asyncio row scatter by tens of per cent from
+    # one measurement to the next even on a quiet machine (eight threads
+    # taking turns at the interpreter lock; a child process per asyncio
+    # measurement), far more than the builds differ. So each is measured in
+    # pairs, full and stable-ABI back to back, each build going first in
+    # every other pair, and judged on the median of the pairs' ratios; the
+    # spread of those ratios is printed beside it.
     shared = [ratevane.RateLimiter(sec=acquire_bench.BIG, blocking=False),
               abi3.RateLimiter(sec=acquire_bench.BIG, blocking=False)]
-    # Each build goes first in every other pass, so a slow spell of the
-    # machine does not always fall on the same one.
-    alternations = 1 if args.quick else 5
-    orders = [(0, 1), (1, 0)] * alternations
-    for order in orders[:alternations]:
-        for j in order:
-            threads[j] = max(threads[j], acquire_bench.calls_per_second(
-                shared[j].acquire, args.threads, seconds * 2))
-
-    n = 1000 if args.quick else 3000
-    tasks = [float("inf"), float("inf")]
     builds = (args.full, args.abi3)
-    for order in orders[:alternations + 2]:
-        for j in order:
-            tasks[j] = min(tasks[j], async_round_trip(builds[j], n, 1 if args.quick else 3))
+    n = 1000 if args.quick else 3000
+
+    def thread_rate(j):
+        return acquire_bench.calls_per_second(shared[j].acquire, args.threads, seconds / 2)
+
+    def await_cost(j):
+        return async_round_trip(builds[j], n, 1 if args.quick else 3)
+
+    threads = paired(thread_rate, 3 if args.quick else 11)
+    tasks = paired(await_cost, 3 if args.quick else 9)
 
     version = ".".join(map(str, sys.version_info[:3]))
     print(f"stable ABI against full API, CPython {version} "
@@ -117,20 +130,30 @@ def main():
         rows.append((name, full - overhead, mine - overhead, "ns", False, bound))
     # Rates: higher is better, so the change is the full build's over the
     # stable-ABI one's, a cost in the same sense as the per-call rows.
-    rows.append((f"acquire(), {args.threads} threads (calls/s)", threads[0], threads[1],
-                 "M/s", True, SYNC_BOUND))
-    rows.append(("await acquire(), 100 tasks (µs per await)", tasks[0], tasks[1], "µs", False,
-                 ASYNC_BOUND))
+    rows.append((f"acquire(), {args.threads} threads (calls/s)", threads, "M/s", True,
+                 SYNC_BOUND))
+    rows.append(("await acquire(), 100 tasks (µs per await)", tasks, "µs", False, ASYNC_BOUND))
     missed = 0
-    for name, full, mine, unit, rate, bound in rows:
-        change = full / mine - 1 if rate else mine / full - 1
+    for name, *row in rows:
+        spread = ""
+        if len(row) == 4:  # measured in pairs: medians, and the ratios' spread
+            pairs, unit, rate, bound = row
+            ratios = sorted(f / m if rate else m / f for f, m in pairs)
+            full = statistics.median(f for f, _ in pairs)
+            mine = statistics.median(m for _, m in pairs)
+            change = statistics.median(ratios) - 1
+            spread = f"  (pairs {ratios[0] - 1:+.1%} to {ratios[-1] - 1:+.1%})"
+        else:
+            full, mine, unit, rate, bound = row
+            change = full / mine - 1 if rate else mine / full - 1
         scale = 1e6 if unit == "M/s" else 1
         verdict = ""
         if bound is not None:
             ok = change <= bound
             missed += not ok
             verdict = f"{bound:.0%} {'ok' if ok else 'MISSED'}"
-        print(f"  {name:<44}{full / scale:>10.2f}{mine / scale:>10.2f}{change:>+9.1%}  {verdict}")
+        print(f"  {name:<44}{full / scale:>10.2f}{mine / scale:>10.2f}{change:>+9.1%}  "
+              f"{verdict}{spread}")
     return 1 if missed else 0
 
 
