@@ -102,42 +102,59 @@ void run(std::shared_ptr<SharedBudget> keep, Watch* watch) {
 
 }  // namespace
 
+namespace {
+
+Watch* watch_of(State& st, const SharedBudget* budget) {
+  for (auto& w : st.watches) {
+    if (w->budget == budget) return w.get();
+  }
+  return nullptr;
+}
+
+std::vector<Entry>::iterator entry_of(Watch& watch, uint64_t id) {
+  return std::find_if(watch.entries.begin(), watch.entries.end(),
+                      [&](const Entry& e) { return e.id == id; });
+}
+
+// Removes registration `id` (0: none); its waker is returned, to be let go
+// after the lock.
+exec::Waker unregister(State& st, const SharedBudget* budget, uint64_t id) {
+  Watch* watch = id == 0 ? nullptr : watch_of(st, budget);
+  if (watch == nullptr) return {};
+  auto mine = entry_of(*watch, id);
+  if (mine == watch->entries.end()) return {};
+  exec::Waker out = std::move(mine->waker);
+  watch->entries.erase(mine);
+  return out;
+}
+
+}  // namespace
+
 exec::Poll ReleaseWait::poll(exec::Context& cx) {
   register_fork_handlers_once();
   State& st = state();
   exec::Waker dropped;  // let go after the lock
   std::lock_guard<std::mutex> lk(st.mutex);
-  auto found = std::find_if(st.watches.begin(), st.watches.end(),
-                            [&](const auto& w) { return w->budget == budget_.get(); });
   if (budget_->layout().released.load(std::memory_order_seq_cst) != seen_) {
-    if (id_ != 0 && found != st.watches.end()) {
-      auto& entries = (*found)->entries;
-      auto mine = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == id_; });
-      if (mine != entries.end()) {
-        dropped = std::move(mine->waker);
-        entries.erase(mine);
-      }
-    }
-    id_ = 0;
+    dropped = unregister(st, budget_.get(), std::exchange(id_, 0));
     return exec::Poll::ready;
   }
-  if (found == st.watches.end()) {
-    auto watch = std::make_unique<Watch>();
-    watch->budget = budget_.get();
+  Watch* watch = watch_of(st, budget_.get());
+  if (watch == nullptr) {
+    auto made = std::make_unique<Watch>();
+    made->budget = budget_.get();
     try {
-      std::thread(run, budget_, watch.get()).detach();
+      std::thread(run, budget_, made.get()).detach();
     } catch (const std::system_error&) {
       return exec::Poll::pending;  // the backoff timer ends the sleep
     }
-    st.watches.push_back(std::move(watch));
-    found = std::prev(st.watches.end());
+    watch = made.get();
+    st.watches.push_back(std::move(made));
   }
-  auto& entries = (*found)->entries;
-  auto mine = id_ == 0 ? entries.end()
-                       : std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == id_; });
-  if (mine == entries.end()) {
+  auto mine = entry_of(*watch, id_);
+  if (mine == watch->entries.end()) {
     id_ = st.next_id++;
-    entries.push_back(Entry{id_, seen_, cx.waker()});
+    watch->entries.push_back(Entry{id_, seen_, cx.waker()});
   } else if (!mine->waker.will_wake(cx.waker())) {
     dropped = std::exchange(mine->waker, cx.waker());
   }
@@ -145,19 +162,10 @@ exec::Poll ReleaseWait::poll(exec::Context& cx) {
 }
 
 ReleaseWait::~ReleaseWait() {
-  if (id_ == 0) return;
   State& st = state();
   exec::Waker dropped;
   std::lock_guard<std::mutex> lk(st.mutex);
-  for (auto& w : st.watches) {
-    if (w->budget != budget_.get()) continue;
-    auto mine = std::find_if(w->entries.begin(), w->entries.end(), [&](const Entry& e) { return e.id == id_; });
-    if (mine != w->entries.end()) {
-      dropped = std::move(mine->waker);
-      w->entries.erase(mine);
-    }
-    return;
-  }
+  dropped = unregister(st, budget_.get(), id_);
 }
 
 std::size_t release_watch_threads() {

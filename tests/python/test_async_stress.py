@@ -58,12 +58,9 @@ async def watch_in_flight(lim, max_burst, holdings, stop, violations):
 
 
 async def stretch():
-    """How many times slower than the runs these tests were written for this
-    one hands a free permit over: the random time-outs and lifetimes below
-    assume a round trip well under 2 ms (as on any native machine), and grow
-    with it on a slower run (emulated, or starved of processor time), so
-    that grants still happen there. What the tests check holds whatever the
-    timing; this only keeps them from checking nothing."""
+    """How many times slower than 2 ms this run hands a free permit over:
+    the time-outs and lifetimes below grow by it (1 on a native run), so
+    that an emulated or starved run still sees grants."""
     lim = AsyncRateLimiter(sec=10**9, max_burst=1)
     times = []
     for _ in range(5):
